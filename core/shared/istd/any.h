@@ -1,0 +1,143 @@
+// istd::Any, the system's dynamically typed value (a node value, a
+// notification payload, a value crossing the network), and istd::AnyReference,
+// a typed reference to a variable owned elsewhere through which a dynamically
+// chosen value is written.
+//
+// Held types: bool, int, unsigned int, long long, unsigned long long, double,
+// float, std::string, and std::vector of each; or empty.
+//
+// Thread-safety: none beyond that of the held value; copies are independent.
+#ifndef VARNEK_ISTD_ANY_H
+#define VARNEK_ISTD_ANY_H
+
+#include <boost/any.hpp>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <type_traits>
+#include <typeinfo>
+#include <vector>
+
+#include "istd/exception.h"
+
+namespace istd {
+
+class Any {
+ public:
+  Any() = default;
+  // Holds a copy of `value`.
+  template <typename T, typename = std::enable_if_t<!std::is_same_v<std::decay_t<T>, Any>>>
+  Any(const T& value) : m_value(value) {}  // NOLINT(google-explicit-constructor)
+  // Holds a std::string (not a character pointer).
+  Any(const char* value) : m_value(std::string(value != nullptr ? value : "")) {}  // NOLINT
+  Any(const Any& other) = default;
+  Any(Any&& other) noexcept = default;
+  Any& operator=(const Any& other) = default;
+  Any& operator=(Any&& other) noexcept = default;
+
+  // A copy of the held value. Throws istd::Exception "Invalid value type"
+  // unless the held type is exactly T.
+  template <typename T>
+  T Get() const {
+    const T* held = boost::any_cast<T>(&m_value);
+    if (held == nullptr) throw Exception("Invalid value type", true);
+    return *held;
+  }
+
+  // True when the held type is one of the eight vector types.
+  bool IsArray() const;
+  // Element count of a held vector; 1 for a scalar and for an empty value.
+  size_t Size() const;
+  bool Empty() const { return m_value.empty(); }
+  const std::type_info& Type() const { return m_value.type(); }
+  const boost::any& Value() const { return m_value; }
+
+  // Scalars with the stream's own insertion (bool as 1/0), strings without
+  // quotes, vectors as elements joined by ",". Throws istd::Exception
+  // "Unsupported value type" for an empty value or a type outside the table.
+  void Print(std::ostream& os) const;
+
+ private:
+  boost::any m_value;
+};
+
+std::ostream& operator<<(std::ostream& os, const Any& value);
+
+namespace detail {
+template <typename T>
+constexpr bool c_anyReferenceType =
+    std::is_same_v<T, signed char> || std::is_same_v<T, unsigned char> ||
+    std::is_same_v<T, short> || std::is_same_v<T, unsigned short> || std::is_same_v<T, int> ||
+    std::is_same_v<T, unsigned int> || std::is_same_v<T, long long> ||
+    std::is_same_v<T, unsigned long long> || std::is_same_v<T, char> ||
+    std::is_same_v<T, float> || std::is_same_v<T, double> || std::is_same_v<T, long double> ||
+    std::is_same_v<T, bool> || std::is_same_v<T, std::string>;
+}  // namespace detail
+
+// A reference to one external variable (not owned) of one of the types
+// signed char, unsigned char, short, unsigned short, int, unsigned int,
+// long long, unsigned long long, char, float, double, long double, bool and
+// std::string. Writing a value of another type throws.
+class AnyReference {
+ public:
+  class PtrHolder {
+   public:
+    virtual ~PtrHolder() = default;
+    virtual const std::type_info& Type() const = 0;
+    virtual PtrHolder* Clone() const = 0;
+  };
+
+  template <typename T>
+  class SpecificPtrHolder : public PtrHolder {
+   public:
+    explicit SpecificPtrHolder(T* variable) : m_variable(variable) {}
+    const std::type_info& Type() const override { return typeid(T); }
+    PtrHolder* Clone() const override { return new SpecificPtrHolder<T>(m_variable); }
+    SpecificPtrHolder& operator=(const T& value) {
+      *m_variable = value;
+      return *this;
+    }
+
+   private:
+    T* m_variable;
+  };
+
+  // Refers to `variable`, which must outlive the reference and its copies.
+  template <typename T, typename = std::enable_if_t<detail::c_anyReferenceType<T>>>
+  explicit AnyReference(T& variable) : m_holder(new SpecificPtrHolder<T>(&variable)) {}
+  AnyReference(const AnyReference& other) : m_holder(other.m_holder->Clone()) {}
+  AnyReference& operator=(const AnyReference& other) {
+    if (this != &other) m_holder.reset(other.m_holder->Clone());
+    return *this;
+  }
+
+  // Type of the referenced variable.
+  const std::type_info& Type() const { return m_holder->Type(); }
+
+  // Writes `value` into the referenced variable. Throws istd::Exception
+  // (ThrowTypeException) unless T is exactly the variable's type.
+  template <typename T>
+  void Assign(const T& value) {
+    auto* holder = dynamic_cast<SpecificPtrHolder<T>*>(m_holder.get());
+    if (holder == nullptr) ThrowTypeException("AnyReference::Assign", Type(), typeid(T));
+    *holder = value;
+  }
+
+  // Writes the value held by `value` (one of the scalar types of istd::Any).
+  // Throws istd::Exception when its type is not the variable's type.
+  void Assign(const Any& value);
+
+  // Throws istd::Exception "AnyReference: types differ in " + place + " ( " +
+  // detail + ")." where detail names both types, or says that they differ
+  // only in constness when their type records have the same name.
+  [[noreturn]] static void ThrowTypeException(const std::string& place,
+                                              const std::type_info& first,
+                                              const std::type_info& second);
+
+ private:
+  std::unique_ptr<PtrHolder> m_holder;
+};
+
+}  // namespace istd
+
+#endif  // VARNEK_ISTD_ANY_H
