@@ -1,0 +1,60 @@
+// istd::Synchronizer, a count-down latch with a polling budget: one thread
+// waits, for at most `iterations` periods of `period` milliseconds, until the
+// events that other threads report with Decrement() have all completed.
+//
+// Thread-safety: the count is guarded by the object's mutex; any number of
+// threads may call Increment, Decrement and Reset, usually one thread waits.
+// Cancel only signals the condition variable. The object owns nothing beyond
+// its members.
+#ifndef VARNEK_ISTD_SYNCHRONIZER_H
+#define VARNEK_ISTD_SYNCHRONIZER_H
+
+#include <condition_variable>
+#include <mutex>
+
+namespace istd {
+
+class Synchronizer {
+ public:
+  // The largest allowed budget, iterations x period, in milliseconds.
+  static constexpr unsigned int MaxTimeout = 10000;
+
+  // Count of outstanding events, number of wait periods and the period in
+  // milliseconds. Throws istd::Exception "Internal error: Specified timeout
+  // is too long. " + product + ">10000" when the budget is larger than
+  // MaxTimeout (the product is computed without 32-bit wrap-around).
+  Synchronizer(unsigned int count, unsigned int iterations, unsigned int period);
+  Synchronizer(const Synchronizer&) = delete;
+  Synchronizer& operator=(const Synchronizer&) = delete;
+
+  // One more outstanding event; wakes nobody.
+  void Increment();
+  // One event completed; wakes all waiters when the count is (or already
+  // was) zero. The count never goes below zero.
+  void Decrement();
+  // Sets a new count; wakes nobody.
+  void Reset(unsigned int count);
+  // Wakes all waiters, which then return false unless the count is zero.
+  // The count is unchanged; a Cancel that comes while nobody is blocked has
+  // no effect.
+  void Cancel();
+
+  // Blocks until the count is zero (true), the budget is used up, the wait
+  // is woken by Cancel or spuriously while events are outstanding (false).
+  // A budget of zero iterations always fails. Traces at Low.
+  bool Wait();
+
+  // iterations x period, in milliseconds.
+  unsigned int Timeout() const;
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_condition;
+  unsigned int m_count;
+  unsigned int m_iterations;
+  unsigned int m_period;
+};
+
+}  // namespace istd
+
+#endif  // VARNEK_ISTD_SYNCHRONIZER_H
