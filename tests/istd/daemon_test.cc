@@ -15,7 +15,6 @@
 #include "istd/process.h"
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 namespace {
 
@@ -113,28 +112,6 @@ TEST(DaemonTest, PidFileThatCannotBeDeletedPreventsDaemonising) {
   EXPECT_THAT(run.output, HasSubstr("rc=-1 pid="));
   EXPECT_THAT(run.output, HasSubstr(" stop=0"));
   EXPECT_TRUE(testutil::FileExists(pidFile + "/entry"));
-}
-
-TEST(DaemonTest, UnwritablePidFileIsReportedButTheDaemonRuns) {
-  testutil::TempDir dir;
-  const std::string pidFile = dir.File("missing/app.pid");
-
-  const DaemonRun run = RunDaemonising([&] {
-    istd::Daemon& daemon = istd::Daemon::Instance();
-    const int rc = daemon.Start(pidFile);
-    ReportDaemon();
-    std::cout << "rc=" << rc << std::endl;
-    const int stop = daemon.Stop();
-    const int stopAgain = daemon.Stop();
-    std::cout << "stop=" << stop << " stop again=" << stopAgain << std::endl;
-  });
-
-  ASSERT_NE(run.daemonPid, 0) << run.output;
-  EXPECT_EQ(run.daemonExit, 0);
-  EXPECT_THAT(run.output, Not(HasSubstr("Found PID file")));
-  EXPECT_THAT(run.output, HasSubstr("Error writing to PID file " + pidFile + "\n"));
-  EXPECT_THAT(run.output, HasSubstr("rc=0\n"));
-  EXPECT_THAT(run.output, HasSubstr("PID file can't be deleted.\nstop=-1 stop again=0\n"));
 }
 
 }  // namespace

@@ -11,7 +11,6 @@ namespace istd {
 
 Synchronizer::Synchronizer(unsigned int count, unsigned int iterations, unsigned int period)
     : m_count(count), m_iterations(iterations), m_period(period) {
-  ISTD_TRACE_FNC();
   // Computed in 64 bits: a 32-bit product could wrap around to a small value
   // and let an enormous budget pass the check.
   const unsigned long long timeout =
@@ -45,8 +44,8 @@ void Synchronizer::Reset(unsigned int count) {
 
 void Synchronizer::Cancel() { m_condition.notify_all(); }
 
+// Every trace line of the synchronizer is at Low, so it opens no High scope.
 bool Synchronizer::Wait() {
-  ISTD_TRACE_FNC();
   std::unique_lock<std::mutex> lock(m_mutex);
   if (m_iterations == 0) {
     ISTD_TRACE(eLow, "waiting failed:");
@@ -55,8 +54,7 @@ bool Synchronizer::Wait() {
   if (m_count == 0) return true;
   for (unsigned int i = 0;;) {
     ISTD_TRACE(eLow, "waiting for condition: iteration:" << i);
-    const auto deadline =
-        std::chrono::system_clock::now() + std::chrono::milliseconds(m_period);
+    const auto deadline = std::chrono::system_clock::now() + std::chrono::milliseconds(m_period);
     if (m_condition.wait_until(lock, deadline) == std::cv_status::no_timeout) {
       // Decrement only notifies at zero; Cancel or a spurious wake-up end
       // the wait as well, without a second try.

@@ -52,8 +52,7 @@ bool ThreadController::SetState(State_e state) {
       throw Exception(error, true);
     case eRunning:
       if (m_state == eStarting) break;
-      error << m_name << " could be started only from eStarting state. Current state: "
-            << m_state;
+      error << m_name << " could be started only from eStarting state. Current state: " << m_state;
       throw Exception(error, true);
     case eTerminating:
       if (m_state == eRunning) break;
@@ -65,8 +64,7 @@ bool ThreadController::SetState(State_e state) {
       throw Exception(error, true);
     case eStopped:
       if (m_state == eTerminating) break;
-      error << m_name << " could be stopped from eTerminating state. Current state: "
-            << m_state;
+      error << m_name << " could be stopped from eTerminating state. Current state: " << m_state;
       throw Exception(error, true);
     default:
       error << m_name << " can not enter the unknown state " << static_cast<int>(state);
@@ -96,8 +94,7 @@ void ThreadController::IssueCancel() {
   }
 }
 
-void ThreadController::WaitOnStateExit(const State_e& state,
-                                       std::unique_lock<std::mutex>& lock) {
+void ThreadController::WaitOnStateExit(const State_e& state, std::unique_lock<std::mutex>& lock) {
   ISTD_TRACE_FNC();
   for (;;) {
     const State_e seen = m_state;
@@ -106,14 +103,13 @@ void ThreadController::WaitOnStateExit(const State_e& state,
     if (m_condition.wait_for(lock, std::chrono::milliseconds(m_stopSleepPeriodMs)) ==
         std::cv_status::no_timeout) {
       ISTD_TRACE(eHigh, "WaitOnStateExit state changed from  " << seen << " into " << m_state
-                                                                << " while waiting to exit from "
-                                                                << state);
+                                                               << " while waiting to exit from "
+                                                               << state);
     }
   }
 }
 
-bool ThreadController::WaitOnStateEnter(const State_e& state,
-                                        std::unique_lock<std::mutex>& lock) {
+bool ThreadController::WaitOnStateEnter(const State_e& state, std::unique_lock<std::mutex>& lock) {
   ISTD_TRACE_FNC();
   const unsigned int retries = cRetryCounter.load();
   for (unsigned int i = 0; i < retries; ++i) {
@@ -208,9 +204,7 @@ void ThreadController::RunDetached(bool (ThreadController::*operation)(), const 
 
 void ThreadController::AsyncStart() { RunDetached(&ThreadController::Start, "AsyncStart"); }
 void ThreadController::AsyncStop() { RunDetached(&ThreadController::Stop, "AsyncStop"); }
-void ThreadController::AsyncRestart() {
-  RunDetached(&ThreadController::Restart, "AsyncRestart");
-}
+void ThreadController::AsyncRestart() { RunDetached(&ThreadController::Restart, "AsyncRestart"); }
 
 void ThreadController::Run() {
   ISTD_TRACE_FNC();

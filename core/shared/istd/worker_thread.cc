@@ -20,8 +20,8 @@ WorkerThread::~WorkerThread() {
   if (m_pool != nullptr) m_pool->Remove(this);
 }
 
+// The worker's own life is traced at Low only (no High scopes).
 void WorkerThread::Start() {
-  ISTD_TRACE_FNC();
   ISTD_ASSERT(!m_thread.joinable());
   m_thread = std::thread([this] { (*this)(); });
   ISTD_TRACE(eLow, "Worker thread: " << m_name << ": START");
@@ -51,14 +51,12 @@ bool WorkerThread::TimedWait(unsigned long seconds, unsigned long nanoseconds) c
 bool WorkerThread::Joinable() const { return m_thread.joinable(); }
 
 void WorkerThread::Join() {
-  ISTD_TRACE_FNC();
   if (m_thread.joinable()) m_thread.join();
 }
 
 void WorkerThread::Main() {}
 
 void WorkerThread::operator()() {
-  ISTD_TRACE_FNC();
   try {
     Main();
   } catch (const std::exception& e) {
