@@ -1,12 +1,13 @@
 // Umbrella header of libvarnekistd, the foundation library: exceptions and
-// assertions, log and trace, dynamic values, literal tables and string
-// utilities, time, process and version information.
+// assertions, log and trace, dynamic values, typed identifiers, literal
+// tables and string utilities, time, process and version information.
 #ifndef VARNEK_ISTD_ISTD_H
 #define VARNEK_ISTD_ISTD_H
 
 #include "istd/any.h"
 #include "istd/assert.h"
 #include "istd/exception.h"
+#include "istd/id.h"
 #include "istd/literals.h"
 #include "istd/log.h"
 #include "istd/log_file.h"
