@@ -189,8 +189,11 @@ class Node {
       return false;
     }
   }
-  void Set(const char* text, size_t pos) const { Set(std::string(text), pos); }
-  bool SetValue(const char* text, size_t pos) const { return SetValue(std::string(text), pos); }
+  // A null text is written as the empty string.
+  void Set(const char* text, size_t pos) const { Set(std::string(text ? text : ""), pos); }
+  bool SetValue(const char* text, size_t pos) const {
+    return SetValue(std::string(text ? text : ""), pos);
+  }
   void Set(std::vector<bool>::reference value, size_t pos) const {
     Set(static_cast<bool>(value), pos);
   }
