@@ -1,6 +1,7 @@
 // Small helpers shared by the test suites: scratch directories that clean up
-// after themselves, whole-file reads, and running a piece of code in a forked
-// child to observe process-wide singletons from a fresh state.
+// after themselves, whole-file reads, the text of a thrown istd::Exception, and
+// running a piece of code in a forked child to observe process-wide singletons
+// from a fresh state.
 #ifndef VARNEK_TESTS_COMMON_TEST_UTIL_H
 #define VARNEK_TESTS_COMMON_TEST_UTIL_H
 
@@ -19,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "istd/exception.h"
+
 namespace testutil {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
@@ -26,8 +29,8 @@ class TempDir {
  public:
   TempDir() {
     const char* base = ::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/varnek-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/varnek-test-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -95,9 +98,20 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
+// The text of the istd::Exception that `f` throws, or "(nothing thrown)".
+template <typename F>
+std::string ThrownText(F f) {
+  try {
+    f();
+  } catch (const istd::Exception& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
+
 struct ChildResult {
-  int exitCode = -1;     // exit status, or -1 when killed by a signal
-  std::string output;    // everything the child wrote to standard output
+  int exitCode = -1;   // exit status, or -1 when killed by a signal
+  std::string output;  // everything the child wrote to standard output
 };
 
 // Runs `body` in a forked child whose standard output is captured; the child

@@ -2,7 +2,10 @@
 
 #include <sstream>
 
+#include "common/test_util.h"
 #include "istd/any.h"
+
+using testutil::ThrownText;
 
 namespace {
 
@@ -10,16 +13,6 @@ std::string Printed(const istd::Any& a) {
   std::ostringstream os;
   os << a;
   return os.str();
-}
-
-template <typename F>
-std::string ThrownText(F f) {
-  try {
-    f();
-  } catch (const istd::Exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
 }
 
 TEST(AnyTest, GetRequiresTheExactHeldType) {

@@ -1,7 +1,8 @@
 // Umbrella header of libvarnekistd, the foundation library: exceptions and
-// assertions, log and trace, dynamic values, literal tables and string
-// utilities, time, synchronizer, worker threads and pool, thread controller,
-// daemon start-up and signal handling, process and version information.
+// assertions, log and trace, dynamic values, typed identifiers, literal
+// tables and string utilities, time, synchronizer, worker threads and pool,
+// thread controller, daemon start-up and signal handling, process and version
+// information.
 #ifndef VARNEK_ISTD_ISTD_H
 #define VARNEK_ISTD_ISTD_H
 
@@ -9,6 +10,7 @@
 #include "istd/assert.h"
 #include "istd/daemon.h"
 #include "istd/exception.h"
+#include "istd/id.h"
 #include "istd/literals.h"
 #include "istd/log.h"
 #include "istd/log_file.h"
