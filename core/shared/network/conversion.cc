@@ -146,21 +146,21 @@ CORBA::Any AnyToCorbaAny(const istd::Any& value) {
   } else if (const auto* v = Held<float>(value)) {
     any <<= static_cast<CORBA::Float>(*v);
   } else if (const auto* v = Held<std::vector<std::string>>(value)) {
-    any = LocalSeqToCorbaAny<std::string, i_NET::StringBuffer>(*v);
+    detail::InsertSequence<std::string, i_NET::StringBuffer>(any, *v);
   } else if (const auto* v = Held<std::vector<bool>>(value)) {
-    any = LocalSeqToCorbaAny<bool, i_NET::BooleanBuffer>(*v);
+    detail::InsertSequence<bool, i_NET::BooleanBuffer>(any, *v);
   } else if (const auto* v = Held<std::vector<int>>(value)) {
-    any = LocalSeqToCorbaAny<int, i_NET::Int32Buffer>(*v);
+    detail::InsertSequence<int, i_NET::Int32Buffer>(any, *v);
   } else if (const auto* v = Held<std::vector<unsigned int>>(value)) {
-    any = LocalSeqToCorbaAny<unsigned int, i_NET::UInt32Buffer>(*v);
+    detail::InsertSequence<unsigned int, i_NET::UInt32Buffer>(any, *v);
   } else if (const auto* v = Held<std::vector<long long>>(value)) {
-    any = LocalSeqToCorbaAny<long long, i_NET::Int64Buffer>(*v);
+    detail::InsertSequence<long long, i_NET::Int64Buffer>(any, *v);
   } else if (const auto* v = Held<std::vector<unsigned long long>>(value)) {
-    any = LocalSeqToCorbaAny<unsigned long long, i_NET::UInt64Buffer>(*v);
+    detail::InsertSequence<unsigned long long, i_NET::UInt64Buffer>(any, *v);
   } else if (const auto* v = Held<std::vector<double>>(value)) {
-    any = LocalSeqToCorbaAny<double, i_NET::DoubleBuffer>(*v);
+    detail::InsertSequence<double, i_NET::DoubleBuffer>(any, *v);
   } else if (const auto* v = Held<std::vector<float>>(value)) {
-    any = LocalSeqToCorbaAny<float, i_NET::FloatBuffer>(*v);
+    detail::InsertSequence<float, i_NET::FloatBuffer>(any, *v);
   } else {
     throw istd::Exception(c_notSimpleLocal, true);
   }

@@ -17,6 +17,10 @@
 // lookup finds them; omniORB's own <omniORB4/streamOperators.h> declares
 // competing global ones and is not to be included next to this header.
 //
+// omniORB copies an any by marshalling its value, and marshalling strings
+// needs the code sets that ORB_init sets up: copy anys holding strings only
+// once the ORB is initialised. The functions here copy no any themselves.
+//
 // Thread-safety: all functions are reentrant; the values converted belong to
 // the caller, the results are new values owned by the caller.
 #ifndef VARNEK_NETWORK_CONVERSION_H
@@ -48,24 +52,35 @@ istd::Any CorbaAnyToAny(const CORBA::Any& value);
 // types." for an empty istd::Any or a type outside the table.
 CORBA::Any AnyToCorbaAny(const istd::Any& value);
 
+namespace detail {
+
+// Puts a new Buffer with the elements of `values` into `any`, which takes
+// ownership of it (no copy of the any or of the sequence).
+template <typename Local, typename Buffer>
+void InsertSequence(CORBA::Any& any, const std::vector<Local>& values) {
+  auto* sequence = new Buffer;
+  sequence->length(static_cast<CORBA::ULong>(values.size()));
+  for (CORBA::ULong i = 0; i < sequence->length(); ++i) {
+    if constexpr (std::is_same_v<Local, std::string>) {
+      (*sequence)[i] = values[i].c_str();  // the string element takes a copy
+    } else {
+      using Element = std::remove_reference_t<decltype((*sequence)[i])>;
+      (*sequence)[i] = static_cast<Element>(values[i]);
+    }
+  }
+  any <<= sequence;
+}
+
+}  // namespace detail
+
 // A new any holding a Buffer (an i_NET buffer type) with the elements of
 // `values` in order; strings are duplicated. Buffer's element type must be
 // the CORBA counterpart of Local (LocalSeqToCorbaAny<std::string,
 // i_NET::StringBuffer>, LocalSeqToCorbaAny<int, i_NET::Int32Buffer>, ...).
 template <typename Local, typename Buffer>
 CORBA::Any LocalSeqToCorbaAny(const std::vector<Local>& values) {
-  Buffer sequence;
-  sequence.length(static_cast<CORBA::ULong>(values.size()));
-  for (CORBA::ULong i = 0; i < sequence.length(); ++i) {
-    if constexpr (std::is_same_v<Local, std::string>) {
-      sequence[i] = values[i].c_str();  // the string member takes a copy
-    } else {
-      using Element = std::remove_reference_t<decltype(sequence[i])>;
-      sequence[i] = static_cast<Element>(values[i]);
-    }
-  }
   CORBA::Any any;
-  any <<= sequence;
+  detail::InsertSequence<Local, Buffer>(any, values);
   return any;
 }
 

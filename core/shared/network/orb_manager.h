@@ -95,8 +95,9 @@ class OrbManager {
   // for running requests when `wait`), and leaves the manager inactive.
   // Does nothing to an ORB that does not exist.
   void ORBShutdown(bool wait);
-  // When an ORB exists: drops the ping servant, destroys the ORB and
-  // releases it and the POAs; a later Init starts afresh.
+  // When an ORB exists: drops the ping servant, destroys the ORB (shutting
+  // it down first if need be) and releases it and the POAs. Must not be
+  // called from an ORB thread.
   void ORBDestroy();
 
   // A new reference to the process's ping object (the caller releases it);
