@@ -1,6 +1,7 @@
 // Small helpers shared by the test suites: scratch directories that clean up
-// after themselves, whole-file reads, and running a piece of code in a forked
-// child to observe process-wide singletons from a fresh state.
+// after themselves, whole-file reads, the text of a thrown istd::Exception,
+// and running a piece of code in a forked child to observe process-wide
+// singletons from a fresh state.
 #ifndef VARNEK_TESTS_COMMON_TEST_UTIL_H
 #define VARNEK_TESTS_COMMON_TEST_UTIL_H
 
@@ -19,7 +20,20 @@
 #include <string>
 #include <vector>
 
+#include "istd/exception.h"
+
 namespace testutil {
+
+// The message of the istd::Exception that `f` throws, or "(nothing thrown)".
+template <typename F>
+std::string ThrownText(F f) {
+  try {
+    f();
+  } catch (const istd::Exception& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {

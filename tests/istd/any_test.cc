@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "common/test_util.h"
 #include "istd/any.h"
 
 namespace {
@@ -12,15 +13,7 @@ std::string Printed(const istd::Any& a) {
   return os.str();
 }
 
-template <typename F>
-std::string ThrownText(F f) {
-  try {
-    f();
-  } catch (const istd::Exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
+using testutil::ThrownText;
 
 TEST(AnyTest, GetRequiresTheExactHeldType) {
   const istd::Any five(5);

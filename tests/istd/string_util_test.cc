@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "common/test_util.h"
 #include "istd/literals.h"
 #include "istd/string_util.h"
 
@@ -9,15 +10,7 @@ using ::testing::IsEmpty;
 
 namespace {
 
-template <typename F>
-std::string ThrownText(F f) {
-  try {
-    f();
-  } catch (const istd::Exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
+using testutil::ThrownText;
 
 TEST(LiteralTableTest, LooksUpBothWaysFirstMatchWinsAndMissesThrow) {
   static const istd::Literal_t table[] = {{1, "one"}, {2, "two"}, {1, "uno"}, {0, nullptr}};

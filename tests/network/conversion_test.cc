@@ -1,12 +1,13 @@
 // istd::Any <-> CORBA::Any conversion, kind names and exception texts.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cfloat>
+#include <climits>
 #include <set>
 #include <sstream>
 #include <utility>
 
+#include "common/test_util.h"
 #include "network/conversion.h"
 
 namespace {
@@ -32,15 +33,7 @@ class ClientOrbEnvironment : public ::testing::Environment {
 ::testing::Environment* const c_clientOrb =
     ::testing::AddGlobalTestEnvironment(new ClientOrbEnvironment);
 
-template <typename F>
-std::string ThrownText(F f) {
-  try {
-    f();
-  } catch (const istd::Exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
+using testutil::ThrownText;
 
 template <typename T>
 std::string Written(const T& value) {
@@ -54,8 +47,9 @@ const char* const c_cantConvert = "Internal error: Can't convert CORBA::Any to i
 const char* const c_notSimpleLocal = "istd::Any to CORBA::Any is available only for simple types.";
 
 template <typename Buffer>
-CORBA::Any BufferAny(std::initializer_list<typename std::remove_reference_t<
-                         decltype(std::declval<Buffer&>()[0])>> values) {
+CORBA::Any BufferAny(
+    std::initializer_list<typename std::remove_reference_t<decltype(std::declval<Buffer&>()[0])>>
+        values) {
   Buffer buffer;
   buffer.length(static_cast<CORBA::ULong>(values.size()));
   CORBA::ULong i = 0;
@@ -97,14 +91,14 @@ TEST(ConversionTest, CorbaBuffersBecomeVectorsOfTheirLength) {
   EXPECT_EQ(inet::CorbaAnyToAny(BufferAny<i_NET::UInt64Buffer>({ULLONG_MAX}))
                 .Get<std::vector<unsigned long long>>(),
             (std::vector<unsigned long long>{ULLONG_MAX}));
-  EXPECT_EQ(inet::CorbaAnyToAny(BufferAny<i_NET::FloatBuffer>({0.25f, -1.0f}))
-                .Get<std::vector<float>>(),
-            (std::vector<float>{0.25f, -1.0f}));
+  EXPECT_EQ(
+      inet::CorbaAnyToAny(BufferAny<i_NET::FloatBuffer>({0.25f, -1.0f})).Get<std::vector<float>>(),
+      (std::vector<float>{0.25f, -1.0f}));
   EXPECT_EQ(inet::CorbaAnyToAny(BufferAny<i_NET::DoubleBuffer>({})).Get<std::vector<double>>(),
             std::vector<double>{});
-  EXPECT_EQ(inet::CorbaAnyToAny(BufferAny<i_NET::BooleanBuffer>({1, 0, 1}))
-                .Get<std::vector<bool>>(),
-            (std::vector<bool>{true, false, true}));
+  EXPECT_EQ(
+      inet::CorbaAnyToAny(BufferAny<i_NET::BooleanBuffer>({1, 0, 1})).Get<std::vector<bool>>(),
+      (std::vector<bool>{true, false, true}));
 
   i_NET::StringBuffer strings;
   strings.length(2);
@@ -230,15 +224,15 @@ TEST(ConversionTest, KindNamesFollowTheCorbaEnumeration) {
   EXPECT_EQ(inet::CorbaKindToString(CORBA::tk_local_interface), "tk_local_interface");
   EXPECT_EQ(inet::CorbaKindToString(static_cast<CORBA::TCKind>(34)), "unknown kind");
   std::set<std::string> names;
-  for (int k = 0; k <= 33; ++k) names.insert(inet::CorbaKindToString(static_cast<CORBA::TCKind>(k)));
+  for (int k = 0; k <= 33; ++k)
+    names.insert(inet::CorbaKindToString(static_cast<CORBA::TCKind>(k)));
   EXPECT_EQ(names.size(), 34u) << "every kind has a name of its own";
   EXPECT_EQ(names.count("unknown kind"), 0u);
 }
 
 TEST(ConversionTest, ExceptionTextsNameTheExceptionAndTheMinorCode) {
   const CORBA::TRANSIENT transient(omni::TRANSIENT_ConnectFailed, CORBA::COMPLETED_NO);
-  EXPECT_EQ(inet::CORBASysExceptionToString(transient),
-            "CORBA::TRANSIENT#TRANSIENT_ConnectFailed");
+  EXPECT_EQ(inet::CORBASysExceptionToString(transient), "CORBA::TRANSIENT#TRANSIENT_ConnectFailed");
   EXPECT_EQ(inet::CORBAExceptionToString(transient), "CORBA::TRANSIENT");
   EXPECT_EQ(inet::CORBASysExceptionToString(CORBA::BAD_PARAM(0x12345, CORBA::COMPLETED_MAYBE)),
             "CORBA::BAD_PARAM#0x12345");

@@ -15,10 +15,9 @@ template <typename Signature, typename Class>
 using MemberFunction = Signature Class::*;
 
 // The servant-side signature of operation `op` of interface `impl`.
-#define EXPECT_OPERATION(impl, op, ...)                                                   \
-  static_assert(std::is_same_v<decltype(&i_NET::impl::op),                                \
-                               MemberFunction<__VA_ARGS__, i_NET::impl>>, \
-                #op)
+#define EXPECT_OPERATION(impl, op, ...) \
+  static_assert(                        \
+      std::is_same_v<decltype(&i_NET::impl::op), MemberFunction<__VA_ARGS__, i_NET::impl>>, #op)
 
 using Names = const i_NET::NodeNames&;
 using CORBA::Boolean;
@@ -32,20 +31,30 @@ EXPECT_OPERATION(_impl_Pingable, Ping, void());
 
 EXPECT_OPERATION(_impl_Notification, Emit, void(const i_NET::NotificationData&));
 
-EXPECT_OPERATION(_impl_SignalReceiver, DispatchInt8, void(const i_NET::Int8Buffer&, const i_NET::SignalMeta&));
-EXPECT_OPERATION(_impl_SignalReceiver, DispatchUInt8, void(const i_NET::UInt8Buffer&, const i_NET::SignalMeta&));
-EXPECT_OPERATION(_impl_SignalReceiver, DispatchInt16, void(const i_NET::Int16Buffer&, const i_NET::SignalMeta&));
-EXPECT_OPERATION(_impl_SignalReceiver, DispatchUInt16, void(const i_NET::UInt16Buffer&, const i_NET::SignalMeta&));
-EXPECT_OPERATION(_impl_SignalReceiver, DispatchInt32, void(const i_NET::Int32Buffer&, const i_NET::SignalMeta&));
-EXPECT_OPERATION(_impl_SignalReceiver, DispatchUInt32, void(const i_NET::UInt32Buffer&, const i_NET::SignalMeta&));
-EXPECT_OPERATION(_impl_SignalReceiver, DispatchInt64, void(const i_NET::Int64Buffer&, const i_NET::SignalMeta&));
-EXPECT_OPERATION(_impl_SignalReceiver, DispatchUInt64, void(const i_NET::UInt64Buffer&, const i_NET::SignalMeta&));
-EXPECT_OPERATION(_impl_SignalReceiver, DispatchFloat, void(const i_NET::FloatBuffer&, const i_NET::SignalMeta&));
-EXPECT_OPERATION(_impl_SignalReceiver, DispatchDouble, void(const i_NET::DoubleBuffer&, const i_NET::SignalMeta&));
+EXPECT_OPERATION(_impl_SignalReceiver, DispatchInt8,
+                 void(const i_NET::Int8Buffer&, const i_NET::SignalMeta&));
+EXPECT_OPERATION(_impl_SignalReceiver, DispatchUInt8,
+                 void(const i_NET::UInt8Buffer&, const i_NET::SignalMeta&));
+EXPECT_OPERATION(_impl_SignalReceiver, DispatchInt16,
+                 void(const i_NET::Int16Buffer&, const i_NET::SignalMeta&));
+EXPECT_OPERATION(_impl_SignalReceiver, DispatchUInt16,
+                 void(const i_NET::UInt16Buffer&, const i_NET::SignalMeta&));
+EXPECT_OPERATION(_impl_SignalReceiver, DispatchInt32,
+                 void(const i_NET::Int32Buffer&, const i_NET::SignalMeta&));
+EXPECT_OPERATION(_impl_SignalReceiver, DispatchUInt32,
+                 void(const i_NET::UInt32Buffer&, const i_NET::SignalMeta&));
+EXPECT_OPERATION(_impl_SignalReceiver, DispatchInt64,
+                 void(const i_NET::Int64Buffer&, const i_NET::SignalMeta&));
+EXPECT_OPERATION(_impl_SignalReceiver, DispatchUInt64,
+                 void(const i_NET::UInt64Buffer&, const i_NET::SignalMeta&));
+EXPECT_OPERATION(_impl_SignalReceiver, DispatchFloat,
+                 void(const i_NET::FloatBuffer&, const i_NET::SignalMeta&));
+EXPECT_OPERATION(_impl_SignalReceiver, DispatchDouble,
+                 void(const i_NET::DoubleBuffer&, const i_NET::SignalMeta&));
 EXPECT_OPERATION(_impl_SignalReceiver, Cancel, void(Long));
 
-#define EXPECT_DOD_READ(op, buffer)                                                      \
-  EXPECT_OPERATION(_impl_RemoteSignal, op,                                               \
+#define EXPECT_DOD_READ(op, buffer)                                                        \
+  EXPECT_OPERATION(_impl_RemoteSignal, op,                                                 \
                    ULong(i_NET::SignalReceiver_ptr, ULongLong, ULong, i_NET::buffer##_out, \
                          i_NET::SignalMeta_out))
 EXPECT_DOD_READ(DodReadI8, Int8Buffer);

@@ -92,6 +92,48 @@ TEST(OrbManagerTest, SecondInitChangesNothing) {
   EXPECT_EQ(r["secondPortListening"], "0");
 }
 
+TEST(OrbManagerTest, InitOnATakenPortThrowsAndLeavesNoHalfInitialisedOrb) {
+  orbtest::Report r = orbtest::RunOrbChild([] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd, 1);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    const unsigned int taken = ntohs(addr.sin_port);
+    try {
+      inet::OrbManager::Init(0, nullptr, taken, inet::OrbManager::c_defaultMaxMsgSize);
+      Put("takenPort", "no exception");
+    } catch (const CORBA::SystemException& e) {
+      Put("takenPort", e._name());
+    }
+    inet::OrbManager::Init(0, nullptr, 0, inet::OrbManager::c_defaultMaxMsgSize);
+    i_NET::Pingable_var self = inet::OM()->GetPingable();
+    Put("retryHasPingable", !CORBA::is_nil(self));
+    if (!CORBA::is_nil(self))
+      Put("retryListening", orbtest::CanConnect(orbtest::PublishedPort(self)));
+    ::close(fd);
+  });
+  ExpectCleanExit(r);
+  EXPECT_EQ(r["takenPort"], "INITIALIZE");
+  EXPECT_EQ(r["retryHasPingable"], "1") << "the failed ORB was not kept";
+  EXPECT_EQ(r["retryListening"], "1");
+}
+
+TEST(OrbManagerTest, ProcessExitDestroysALiveOrb) {
+  testutil::ChildResult r = testutil::RunInChild(
+      [] {
+        inet::OrbManager::Init(0, nullptr, 0, inet::OrbManager::c_defaultMaxMsgSize);
+        inet::OM()->ActivatePersistent(new inet::i_Pingable_impl, inet::c_defaultNetId);
+        std::cout << "initialised" << std::endl;
+      },
+      true);
+  EXPECT_EQ(r.output, "initialised\n");
+  EXPECT_EQ(r.exitCode, 0) << "the singleton's destructor destroys the ORB without a crash";
+}
+
 TEST(OrbManagerTest, ActivatesAndDeactivatesInBothAdapters) {
   orbtest::Report r = orbtest::RunOrbChild([] {
     inet::OrbManager::Init(0, nullptr, 0, inet::OrbManager::c_defaultMaxMsgSize);

@@ -129,7 +129,8 @@ class PeerProcess {
     int in[2];
     int out[2];
     // Close-on-exec: a later peer must not inherit this one's pipe ends.
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe failed");
     std::fflush(stdout);
     m_pid = ::fork();
     if (m_pid < 0) throw std::runtime_error("fork failed");

@@ -89,16 +89,16 @@ istd::Any CorbaAnyToAny(const CORBA::Any& value) {
       array = true;
     }
   }
-  ISTD_TRACE(istd::eDetail, "CORBA::Any of kind " << CorbaKindToString(kind)
-                                                  << (array ? " (buffer)" : ""));
+  ISTD_TRACE(istd::eDetail,
+             "CORBA::Any of kind " << CorbaKindToString(kind) << (array ? " (buffer)" : ""));
   switch (kind) {
     case CORBA::tk_long:
       return array ? SequenceToAny<i_NET::Int32Buffer, int>(value, i_NET::_tc_Int32Buffer)
                    : ScalarToAny<CORBA::Long, int>(value);
     case CORBA::tk_ulong:
-      return array ? SequenceToAny<i_NET::UInt32Buffer, unsigned int>(value,
-                                                                      i_NET::_tc_UInt32Buffer)
-                   : ScalarToAny<CORBA::ULong, unsigned int>(value);
+      return array
+                 ? SequenceToAny<i_NET::UInt32Buffer, unsigned int>(value, i_NET::_tc_UInt32Buffer)
+                 : ScalarToAny<CORBA::ULong, unsigned int>(value);
     case CORBA::tk_float:
       return array ? SequenceToAny<i_NET::FloatBuffer, float>(value, i_NET::_tc_FloatBuffer)
                    : ScalarToAny<CORBA::Float, float>(value);
@@ -109,15 +109,14 @@ istd::Any CorbaAnyToAny(const CORBA::Any& value) {
       return array ? SequenceToAny<i_NET::BooleanBuffer, bool>(value, i_NET::_tc_BooleanBuffer)
                    : ScalarToAny<CORBA::Boolean, bool>(value);
     case CORBA::tk_string:
-      return array ? SequenceToAny<i_NET::StringBuffer, std::string>(value,
-                                                                     i_NET::_tc_StringBuffer)
+      return array ? SequenceToAny<i_NET::StringBuffer, std::string>(value, i_NET::_tc_StringBuffer)
                    : ScalarToAny<const char*, std::string>(value);
     case CORBA::tk_longlong:
       return array ? SequenceToAny<i_NET::Int64Buffer, long long>(value, i_NET::_tc_Int64Buffer)
                    : ScalarToAny<CORBA::LongLong, long long>(value);
     case CORBA::tk_ulonglong:
-      return array ? SequenceToAny<i_NET::UInt64Buffer, unsigned long long>(
-                         value, i_NET::_tc_UInt64Buffer)
+      return array ? SequenceToAny<i_NET::UInt64Buffer, unsigned long long>(value,
+                                                                            i_NET::_tc_UInt64Buffer)
                    : ScalarToAny<CORBA::ULongLong, unsigned long long>(value);
     default:
       throw istd::Exception(c_notSimpleCorba, true);
@@ -169,13 +168,18 @@ CORBA::Any AnyToCorbaAny(const istd::Any& value) {
 
 std::string CorbaKindToString(CORBA::TCKind kind) {
   static const char* const c_names[] = {
-      "tk_null",     "tk_void",      "tk_short",         "tk_long",      "tk_ushort",
-      "tk_ulong",    "tk_float",     "tk_double",        "tk_boolean",   "tk_char",
-      "tk_octet",    "tk_any",       "tk_TypeCode",      "tk_Principal", "tk_objref",
-      "tk_struct",   "tk_union",     "tk_enum",          "tk_string",    "tk_sequence",
-      "tk_array",    "tk_alias",     "tk_except",        "tk_longlong",  "tk_ulonglong",
-      "tk_longdouble", "tk_wchar",   "tk_wstring",       "tk_fixed",     "tk_value",
-      "tk_value_box", "tk_native",   "tk_abstract_interface", "tk_local_interface"};
+      "tk_null",           "tk_void",       "tk_short",
+      "tk_long",           "tk_ushort",     "tk_ulong",
+      "tk_float",          "tk_double",     "tk_boolean",
+      "tk_char",           "tk_octet",      "tk_any",
+      "tk_TypeCode",       "tk_Principal",  "tk_objref",
+      "tk_struct",         "tk_union",      "tk_enum",
+      "tk_string",         "tk_sequence",   "tk_array",
+      "tk_alias",          "tk_except",     "tk_longlong",
+      "tk_ulonglong",      "tk_longdouble", "tk_wchar",
+      "tk_wstring",        "tk_fixed",      "tk_value",
+      "tk_value_box",      "tk_native",     "tk_abstract_interface",
+      "tk_local_interface"};
   const auto index = static_cast<unsigned int>(kind);
   if (index >= sizeof c_names / sizeof c_names[0]) return "unknown kind";
   return c_names[index];

@@ -77,7 +77,21 @@ void OrbManager::Init(int argc, char** argv, unsigned int port, unsigned int max
   CORBA::ORB_ptr orb = CORBA::ORB_init(localArgc, args.data(), "omniORB4", options);
   CORBA::release(om->m_orb);
   om->m_orb = orb;
-  om->Setup();
+  try {
+    om->Setup();
+  } catch (...) {
+    // omniORB opens its end point while Setup resolves the root POA, so a
+    // taken port fails here. Do not keep a half set-up ORB: a later Init
+    // would take it for a working one and every activation would be
+    // silently dropped.
+    try {
+      om->ORBDestroy();
+    } catch (...) {
+      // The ORB could not even be destroyed; forget it all the same.
+      om->m_orb = CORBA::ORB::_nil();
+    }
+    throw;
+  }
 }
 
 void OrbManager::Setup() {
@@ -115,8 +129,7 @@ void OrbManager::Activate(PortableServer::ServantBase* servant) {
   PortableServer::ObjectId_var id = m_bidirPoa->activate_object(servant);
 }
 
-void OrbManager::ActivatePersistent(PortableServer::ServantBase* servant,
-                                    const std::string& key) {
+void OrbManager::ActivatePersistent(PortableServer::ServantBase* servant, const std::string& key) {
   if (!m_active) return;
   PortableServer::ObjectId_var id = PortableServer::string_to_ObjectId(key.c_str());
   m_persistentPoa->activate_object_with_id(id, servant);

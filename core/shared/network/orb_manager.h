@@ -51,7 +51,8 @@ class OrbManager {
   // to `maxMsgSize` bytes) plus the ORB options in argv, then runs Setup.
   // A second call, once an ORB exists, changes nothing. argv is not
   // modified (the ORB reads a copy). Throws the ORB's exceptions (for
-  // instance CORBA::INITIALIZE when the port is taken).
+  // instance CORBA::INITIALIZE when the port is taken); the ORB is then
+  // destroyed again, so a later Init starts afresh.
   static void Init(int argc, char** argv, unsigned int port, unsigned int maxMsgSize);
 
   // The singleton (created on first use).
