@@ -1,7 +1,7 @@
 // Small helpers shared by the test suites: scratch directories that clean up
-// after themselves, whole-file reads, the text of a thrown istd::Exception, and
-// running a piece of code in a forked child to observe process-wide singletons
-// from a fresh state.
+// after themselves, whole-file reads, the text of a thrown istd::Exception,
+// and running a piece of code in a forked child to observe process-wide
+// singletons from a fresh state.
 #ifndef VARNEK_TESTS_COMMON_TEST_UTIL_H
 #define VARNEK_TESTS_COMMON_TEST_UTIL_H
 
@@ -23,6 +23,17 @@
 #include "istd/exception.h"
 
 namespace testutil {
+
+// The message of the istd::Exception that `f` throws, or "(nothing thrown)".
+template <typename F>
+std::string ThrownText(F f) {
+  try {
+    f();
+  } catch (const istd::Exception& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
@@ -96,17 +107,6 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
   std::string line;
   while (std::getline(is, line)) lines.push_back(line);
   return lines;
-}
-
-// The text of the istd::Exception that `f` throws, or "(nothing thrown)".
-template <typename F>
-std::string ThrownText(F f) {
-  try {
-    f();
-  } catch (const istd::Exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
 }
 
 struct ChildResult {

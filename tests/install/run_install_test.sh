@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Usage: run_install_test.sh <build dir> <this dir> <c++ compiler>
+# Installs the build into a scratch prefix and builds and runs consumers of
+# every library with pkg-config and with find_package(Varnek).
 set -euo pipefail
 build="$1"; here="$2"; cxx="$3"
 work="$(mktemp -d)"
@@ -8,33 +10,46 @@ prefix="$work/prefix"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-for h in istd/istd.h istd/exception.h istd/log.h istd/id.h client/roz.h client/node.h; do
+for h in istd/istd.h istd/exception.h istd/log.h istd/id.h \
+         network/inet.h network/orb_manager.h network/i_types.h network/i_application.h \
+         network/i_remote_node.h client/roz.h client/node.h; do
   test -f "$prefix/include/varnek/$h" || { echo "missing installed header $h"; exit 1; }
 done
 
 libdir="$prefix/lib"
-for lib in varnekistd varnekmci; do
+for lib in varnekistd varnekinet varnekmci; do
   soname="$(objdump -p "$libdir/lib$lib.so" | awk '/SONAME/ {print $2}')"
   [ "$soname" = "lib$lib.so.2.6" ] || { echo "unexpected SONAME '$soname' of $lib"; exit 1; }
 done
 grep -q '^Requires: varnekistd' "$libdir/pkgconfig/varnekmci.pc" \
   || { echo "varnekmci.pc does not require varnekistd"; exit 1; }
+test -f "$prefix/share/varnek/idl/i_remote_node.idl" || { echo "missing installed IDL"; exit 1; }
 
-# 1. pkg-config consumer.
+# consumer source, pkg-config module, expected output
+consumers=(
+  "consumer.cc|varnekistd|consumer ok 2.6-0-r1 install-test"
+  "inet_consumer.cc|varnekinet|inet ok 1,2,3 CORBA::NotFound IDL:varnek.net/i_NET/RemoteNode:1.0 varnek-app"
+  "mci_consumer.cc|varnekmci|mci ok cache.host 2"
+)
+
+# 1. pkg-config consumers.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-"$cxx" -std=c++17 -o "$work/consumer_pc" "$here/consumer.cc" $(pkg-config --cflags --libs varnekistd)
-out="$(LD_LIBRARY_PATH="$libdir" "$work/consumer_pc")"
-[ "$out" = "consumer ok 2.6-0-r1 install-test" ] || { echo "pkg-config consumer printed: $out"; exit 1; }
-"$cxx" -std=c++17 -o "$work/mci_consumer_pc" "$here/mci_consumer.cc" $(pkg-config --cflags --libs varnekmci)
-out="$(LD_LIBRARY_PATH="$libdir" "$work/mci_consumer_pc")"
-[ "$out" = "mci ok cache.host 2" ] || { echo "pkg-config mci consumer printed: $out"; exit 1; }
+for c in "${consumers[@]}"; do
+  IFS='|' read -r src module expected <<<"$c"
+  exe="$work/pc_${src%.cc}"
+  "$cxx" -std=c++17 -o "$exe" "$here/$src" $(pkg-config --cflags --libs "$module")
+  out="$(LD_LIBRARY_PATH="$libdir" "$exe")"
+  [ "$out" = "$expected" ] || { echo "pkg-config $module consumer printed: $out"; exit 1; }
+done
 
-# 2. find_package(Varnek) consumer.
+# 2. find_package(Varnek) consumers.
 cmake -S "$here/cmake_consumer" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" \
-      -DCONSUMER_SOURCE="$here/consumer.cc" -DMCI_CONSUMER_SOURCE="$here/mci_consumer.cc" >/dev/null
+      -DCONSUMER_SOURCE="$here/consumer.cc" -DINET_CONSUMER_SOURCE="$here/inet_consumer.cc" \
+      -DMCI_CONSUMER_SOURCE="$here/mci_consumer.cc" >/dev/null
 cmake --build "$work/cm" >/dev/null
-out="$(LD_LIBRARY_PATH="$libdir" "$work/cm/consumer")"
-[ "$out" = "consumer ok 2.6-0-r1 install-test" ] || { echo "CMake consumer printed: $out"; exit 1; }
-out="$(LD_LIBRARY_PATH="$libdir" "$work/cm/mci_consumer")"
-[ "$out" = "mci ok cache.host 2" ] || { echo "CMake mci consumer printed: $out"; exit 1; }
+for c in "${consumers[@]}"; do
+  IFS='|' read -r src module expected <<<"$c"
+  out="$(LD_LIBRARY_PATH="$libdir" "$work/cm/${src%.cc}")"
+  [ "$out" = "$expected" ] || { echo "CMake consumer ${src%.cc} printed: $out"; exit 1; }
+done
 echo "install test passed"

@@ -15,6 +15,8 @@ std::string Printed(const istd::Any& a) {
   return os.str();
 }
 
+using testutil::ThrownText;
+
 TEST(AnyTest, GetRequiresTheExactHeldType) {
   const istd::Any five(5);
   EXPECT_EQ(five.Get<int>(), 5);

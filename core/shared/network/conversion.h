@@ -1,0 +1,134 @@
+// Conversion between the system's dynamic value istd::Any and CORBA::Any,
+// readable names of type-code kinds, one-line texts of CORBA exceptions and
+// the stream operators that write them.
+//
+// The value mapping covers eight scalar kinds and their i_NET buffers:
+//   long <-> int                 Int32Buffer  <-> std::vector<int>
+//   unsigned long <-> unsigned   UInt32Buffer <-> std::vector<unsigned int>
+//   long long <-> long long      Int64Buffer  <-> std::vector<long long>
+//   unsigned long long <-> ...   UInt64Buffer <-> std::vector<unsigned long long>
+//   float, double, boolean       FloatBuffer, DoubleBuffer, BooleanBuffer
+//   string <-> std::string       StringBuffer <-> std::vector<std::string>
+// A sequence is recognised only through its i_NET alias: a StringVec or a
+// NodeNames is not a StringBuffer, an Int8Buffer (IDL char) is not a
+// UInt8Buffer, and an unaliased sequence is not an array.
+//
+// The stream operators live in namespaces CORBA and omniORB, so argument
+// lookup finds them; omniORB's own <omniORB4/streamOperators.h> declares
+// competing global ones and is not to be included next to this header.
+//
+// omniORB copies an any by marshalling its value, and marshalling strings
+// needs the code sets that ORB_init sets up: copy anys holding strings only
+// once the ORB is initialised. The functions here copy no any themselves.
+//
+// Thread-safety: all functions are reentrant; the values converted belong to
+// the caller, the results are new values owned by the caller.
+#ifndef VARNEK_NETWORK_CONVERSION_H
+#define VARNEK_NETWORK_CONVERSION_H
+
+#include <omniORB4/CORBA.h>
+
+#include <ostream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "istd/any.h"
+#include "network/i_types.h"
+
+namespace inet {
+
+// The value of `value` as an istd::Any: a scalar of the table above, or a
+// vector when `value` holds one of the eight buffers. Throws istd::Exception
+// "CORBA::Any to istd::Any is available only for simple types." for any
+// other content (an empty any included), and "Internal error: Can't convert
+// CORBA::Any to istd::Any" when a sequence of a simple kind is not the
+// matching i_NET buffer (a StringVec, for example).
+istd::Any CorbaAnyToAny(const CORBA::Any& value);
+
+// The value of `value` in a new CORBA::Any: scalars as the matching CORBA
+// type, vectors as the matching i_NET buffer of the same length. Throws
+// istd::Exception "istd::Any to CORBA::Any is available only for simple
+// types." for an empty istd::Any or a type outside the table.
+CORBA::Any AnyToCorbaAny(const istd::Any& value);
+
+namespace detail {
+
+// Puts a new Buffer with the elements of `values` into `any`, which takes
+// ownership of it (no copy of the any or of the sequence).
+template <typename Local, typename Buffer>
+void InsertSequence(CORBA::Any& any, const std::vector<Local>& values) {
+  auto* sequence = new Buffer;
+  sequence->length(static_cast<CORBA::ULong>(values.size()));
+  for (CORBA::ULong i = 0; i < sequence->length(); ++i) {
+    if constexpr (std::is_same_v<Local, std::string>) {
+      (*sequence)[i] = values[i].c_str();  // the string element takes a copy
+    } else {
+      using Element = std::remove_reference_t<decltype((*sequence)[i])>;
+      (*sequence)[i] = static_cast<Element>(values[i]);
+    }
+  }
+  any <<= sequence;
+}
+
+}  // namespace detail
+
+// A new any holding a Buffer (an i_NET buffer type) with the elements of
+// `values` in order; strings are duplicated. Buffer's element type must be
+// the CORBA counterpart of Local (LocalSeqToCorbaAny<std::string,
+// i_NET::StringBuffer>, LocalSeqToCorbaAny<int, i_NET::Int32Buffer>, ...).
+template <typename Local, typename Buffer>
+CORBA::Any LocalSeqToCorbaAny(const std::vector<Local>& values) {
+  CORBA::Any any;
+  detail::InsertSequence<Local, Buffer>(any, values);
+  return any;
+}
+
+// True when `value` holds a value of exactly the named type `type` (same
+// repository id), e.g. HoldsAlias(any, i_NET::_tc_StringBuffer). omniORB's
+// extraction operators compare type codes by equivalence, which sees
+// through aliases; this is the check that tells the i_NET buffers apart.
+bool HoldsAlias(const CORBA::Any& value, CORBA::TypeCode_ptr type);
+
+// The CORBA name of `kind` ("tk_null" ... "tk_local_interface"; 13 is
+// "tk_Principal", 17 "tk_enum"); "unknown kind" above tk_local_interface.
+std::string CorbaKindToString(CORBA::TCKind kind);
+
+// "CORBA::" + the exception's name (user exceptions included, so an
+// i_NET::NotFound reads CORBA::NotFound); "CORBA::Exception?" if the text
+// cannot be built. Never throws.
+std::string CORBAExceptionToString(const CORBA::Exception& e);
+
+// "CORBA::" + name + "#" + the ORB's text of the minor code (for instance
+// CORBA::TRANSIENT#TRANSIENT_ConnectFailed), or the minor code in hex
+// (0x...) when the ORB has no text for it; "CORBA::SystemException?" if the
+// text cannot be built. Never throws.
+std::string CORBASysExceptionToString(const CORBA::SystemException& e);
+
+}  // namespace inet
+
+namespace CORBA {
+
+// The text of inet::CORBAExceptionToString.
+std::ostream& operator<<(std::ostream& os, const CORBA::Exception& e);
+// The text of inet::CORBASysExceptionToString.
+std::ostream& operator<<(std::ostream& os, const CORBA::SystemException& e);
+// "CORBA::" + the type code's name + "#" + its repository id, of the
+// reference put into an any; "CORBA::Object?" if that fails.
+std::ostream& operator<<(std::ostream& os, CORBA::Object* const& obj);
+// "<Long> 5", "<ULong> 5", "<Float> 1.5", "<Double> 1.5", "<Boolean> 1",
+// "<String> text", "<LongLong> 5", "<ULongLong> 5"; anything else (aliases
+// and sequences included) "<other CORBA::Any type>".
+std::ostream& operator<<(std::ostream& os, const CORBA::Any& value);
+
+}  // namespace CORBA
+
+namespace omniORB {
+
+// "** MAJOR PROBLEM: Caught omniORB::fatalException:" and the exception's
+// file, line and message on three indented lines.
+std::ostream& operator<<(std::ostream& os, const omniORB::fatalException& e);
+
+}  // namespace omniORB
+
+#endif  // VARNEK_NETWORK_CONVERSION_H
