@@ -18,8 +18,11 @@ SinkWorker::SinkWorker(unsigned long long clientId, i_NET::Notification_ptr sink
       m_sink(i_NET::Notification::_duplicate(sink)),
       m_table(table),
       m_counters(counters),
-      m_callTimeoutMs(callTimeoutMs),
-      m_capacity(capacity) {}
+      m_capacity(capacity) {
+  // A client that does not answer holds up this worker only, and not for
+  // longer than this.
+  omniORB::setClientCallTimeout(m_sink.in(), callTimeoutMs);
+}
 
 SinkWorker::~SinkWorker() = default;
 
@@ -46,9 +49,6 @@ void SinkWorker::Close() {
 }
 
 void SinkWorker::Run() {
-  // A client that does not answer holds up this thread only, and not for
-  // longer than this.
-  omniORB::setClientThreadCallTimeout(m_callTimeoutMs);
   for (;;) {
     ChangePtr change;
     {

@@ -70,7 +70,6 @@ class SinkWorker : public Worker {
   i_NET::Notification_var m_sink;
   ClientTable& m_table;
   Counters& m_counters;
-  unsigned int m_callTimeoutMs;
   size_t m_capacity;
   std::deque<ChangePtr> m_queue;  // guarded by m_mutex
 };

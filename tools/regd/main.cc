@@ -18,7 +18,11 @@
 #include <omniORB4/CORBA.h>
 #include <omniORB4/IIOP.h>
 #include <omniORB4/omniIOR.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
@@ -126,6 +130,41 @@ unsigned int PublishedPort(CORBA::Object_ptr obj) {
   return port;
 }
 
+// A port that is free now (the kernel's choice for port 0). regd asks the
+// ORB for a definite port, since omniORB sets SO_REUSEADDR only on an end
+// point with a port of its own: a server on a kernel-chosen port could not
+// be restarted on it while its closed connections linger in TIME_WAIT.
+unsigned int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t length = sizeof addr;
+  unsigned int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+// Initialises the ORB on `port`; for port 0 on a free port, trying again
+// with another one should it be taken in the meantime.
+void InitOrb(std::vector<char*>& argv, unsigned int port) {
+  const int argc = static_cast<int>(argv.size() - 1);
+  for (int attempt = 1;; ++attempt) {
+    const unsigned int chosen = port != 0 ? port : FreePort();
+    try {
+      inet::OrbManager::Init(argc, argv.data(), chosen, inet::OrbManager::c_defaultMaxMsgSize);
+      return;
+    } catch (const CORBA::INITIALIZE&) {
+      if (port != 0 || attempt == 5) throw;
+    }
+  }
+}
+
 // Writes `text` to `fileName` through a temporary file and a rename, so a
 // reader never sees a half-written file.
 bool WriteFileAtomically(const std::string& fileName, const std::string& text) {
@@ -221,8 +260,7 @@ int main(int argc, char** argv) {
   int status = 0;
   std::unique_ptr<regd::Server> server;
   try {
-    inet::OrbManager::Init(static_cast<int>(orbArgv.size() - 1), orbArgv.data(), o.m_port,
-                           inet::OrbManager::c_defaultMaxMsgSize);
+    InitOrb(orbArgv, o.m_port);
     server = std::make_unique<regd::Server>(std::move(root), o.m_server);
     server->Start();
     i_NET::Application_var application = server->Application();

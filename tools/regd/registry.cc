@@ -149,6 +149,7 @@ void Registry::Write(RegNode& node, const CORBA::Any& value, CORBA::ULong pos) {
   ISTD_TRACE_FNC();
   const bool executable = node.Has(eExecutable);
   if (!executable && !node.Has(eWrite)) Refuse("node is not writable", node);
+  if (node.Has(roz::enums::eConstant)) Refuse("node is constant", node);
   if (node.m_type == eUndefined) Refuse("node has no value", node);
 
   istd::Any written;
@@ -159,7 +160,7 @@ void Registry::Write(RegNode& node, const CORBA::Any& value, CORBA::ULong pos) {
     // Not one of the eight buffers (a StringVec, an empty any, ...).
   }
   if (!written.IsArray() || !ElementsFromAny(written, node.m_type, values)) {
-    WrongType(std::string("expected a ") + BufferName(node.m_type), node);
+    WrongType(std::string("expected ") + BufferName(node.m_type), node);
   }
   const size_t n = ElementCount(values);
 

@@ -82,11 +82,12 @@ Pusher::Pusher(const RegNode& node, i_NET::SignalReceiver_ptr receiver, unsigned
       m_spec(*node.m_signal),
       m_receiver(i_NET::SignalReceiver::_duplicate(receiver)),
       m_groupSize(groupSize),
-      m_counters(counters),
-      m_callTimeoutMs(callTimeoutMs) {}
+      m_counters(counters) {
+  // Every call to the receiver (the blocks, Cancel) gives up after this.
+  omniORB::setClientCallTimeout(m_receiver.in(), callTimeoutMs);
+}
 
 void Pusher::Run() {
-  omniORB::setClientThreadCallTimeout(m_callTimeoutMs);
   const std::chrono::duration<double> period(m_spec.m_blockRateHz > 0 ? 1.0 / m_spec.m_blockRateHz
                                                                        : 0.0);
   const auto step = std::chrono::duration_cast<Clock::duration>(period);
@@ -232,7 +233,6 @@ void i_RemoteSignal_impl::Shutdown(CORBA::Long code) {
     m_counters.m_receivers -= pushers.size();
   }
   StopAll(pushers);
-  omniORB::setClientThreadCallTimeout(m_callTimeoutMs);
   for (const std::unique_ptr<Pusher>& pusher : pushers) {
     if (pusher->Ended()) continue;  // failed, or cancelled already
     try {

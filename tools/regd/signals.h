@@ -75,7 +75,6 @@ class Pusher : public Worker {
   i_NET::SignalReceiver_var m_receiver;
   unsigned int m_groupSize;
   Counters& m_counters;
-  unsigned int m_callTimeoutMs;
   std::atomic<unsigned long long> m_total{0};
   std::atomic<unsigned long long> m_rejected{0};
   std::atomic<bool> m_ended{false};
