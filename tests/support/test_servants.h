@@ -157,36 +157,22 @@ class SignalSink : public POA_i_NET::SignalReceiver {
     std::map<CORBA::ULong, CORBA::LongLong> meta;
   };
 
-  void DispatchInt8(const i_NET::Int8Buffer& d, const i_NET::SignalMeta& m) override {
-    Add("Int8", d, m);
+#define TESTSUPPORT_DISPATCH(Suffix)                                                     \
+  void Dispatch##Suffix(const i_NET::Suffix##Buffer& data, const i_NET::SignalMeta& meta) \
+      override {                                                                          \
+    Add(#Suffix, data, meta);                                                             \
   }
-  void DispatchUInt8(const i_NET::UInt8Buffer& d, const i_NET::SignalMeta& m) override {
-    Add("UInt8", d, m);
-  }
-  void DispatchInt16(const i_NET::Int16Buffer& d, const i_NET::SignalMeta& m) override {
-    Add("Int16", d, m);
-  }
-  void DispatchUInt16(const i_NET::UInt16Buffer& d, const i_NET::SignalMeta& m) override {
-    Add("UInt16", d, m);
-  }
-  void DispatchInt32(const i_NET::Int32Buffer& d, const i_NET::SignalMeta& m) override {
-    Add("Int32", d, m);
-  }
-  void DispatchUInt32(const i_NET::UInt32Buffer& d, const i_NET::SignalMeta& m) override {
-    Add("UInt32", d, m);
-  }
-  void DispatchInt64(const i_NET::Int64Buffer& d, const i_NET::SignalMeta& m) override {
-    Add("Int64", d, m);
-  }
-  void DispatchUInt64(const i_NET::UInt64Buffer& d, const i_NET::SignalMeta& m) override {
-    Add("UInt64", d, m);
-  }
-  void DispatchFloat(const i_NET::FloatBuffer& d, const i_NET::SignalMeta& m) override {
-    Add("Float", d, m);
-  }
-  void DispatchDouble(const i_NET::DoubleBuffer& d, const i_NET::SignalMeta& m) override {
-    Add("Double", d, m);
-  }
+  TESTSUPPORT_DISPATCH(Int8)
+  TESTSUPPORT_DISPATCH(UInt8)
+  TESTSUPPORT_DISPATCH(Int16)
+  TESTSUPPORT_DISPATCH(UInt16)
+  TESTSUPPORT_DISPATCH(Int32)
+  TESTSUPPORT_DISPATCH(UInt32)
+  TESTSUPPORT_DISPATCH(Int64)
+  TESTSUPPORT_DISPATCH(UInt64)
+  TESTSUPPORT_DISPATCH(Float)
+  TESTSUPPORT_DISPATCH(Double)
+#undef TESTSUPPORT_DISPATCH
   void Cancel(CORBA::Long code) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_cancels.push_back(code);

@@ -16,8 +16,6 @@
 // Exit status: 0 after a clean shutdown, 1 when the server cannot start
 // (the port is taken, daemonising fails), 2 for bad options or a bad tree.
 #include <omniORB4/CORBA.h>
-#include <omniORB4/IIOP.h>
-#include <omniORB4/omniIOR.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -115,21 +113,6 @@ bool TraceLevelFromText(const std::string& text, istd::TraceLevel_e& level) {
   return istd::EnumMap<istd::TraceLevel_e>::items.FindValue(text, level);
 }
 
-// The port of the first IIOP profile of `obj`'s reference (0 if none).
-unsigned int PublishedPort(CORBA::Object_ptr obj) {
-  omniIOR* ior = obj->_PR_getobj()->_getIOR();
-  unsigned int port = 0;
-  const IOP::TaggedProfileList& profiles = ior->iopProfiles();
-  for (CORBA::ULong i = 0; i < profiles.length() && port == 0; ++i) {
-    if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
-    IIOP::ProfileBody body;
-    IIOP::unmarshalProfile(profiles[i], body);
-    port = body.address.port;
-  }
-  ior->release();
-  return port;
-}
-
 // A port that is free now (the kernel's choice for port 0). regd asks the
 // ORB for a definite port, since omniORB sets SO_REUSEADDR only on an end
 // point with a port of its own: a server on a kernel-chosen port could not
@@ -151,14 +134,14 @@ unsigned int FreePort() {
 }
 
 // Initialises the ORB on `port`; for port 0 on a free port, trying again
-// with another one should it be taken in the meantime.
-void InitOrb(std::vector<char*>& argv, unsigned int port) {
+// with another one should it be taken in the meantime. Returns the port.
+unsigned int InitOrb(std::vector<char*>& argv, unsigned int port) {
   const int argc = static_cast<int>(argv.size() - 1);
   for (int attempt = 1;; ++attempt) {
     const unsigned int chosen = port != 0 ? port : FreePort();
     try {
       inet::OrbManager::Init(argc, argv.data(), chosen, inet::OrbManager::c_defaultMaxMsgSize);
-      return;
+      return chosen;
     } catch (const CORBA::INITIALIZE&) {
       if (port != 0 || attempt == 5) throw;
     }
@@ -260,11 +243,9 @@ int main(int argc, char** argv) {
   int status = 0;
   std::unique_ptr<regd::Server> server;
   try {
-    InitOrb(orbArgv, o.m_port);
+    const unsigned int port = InitOrb(orbArgv, o.m_port);
     server = std::make_unique<regd::Server>(std::move(root), o.m_server);
     server->Start();
-    i_NET::Application_var application = server->Application();
-    const unsigned int port = PublishedPort(application);
     if (!o.m_portFile.empty() && !WriteFileAtomically(o.m_portFile, std::to_string(port) + "\n")) {
       std::cerr << "regd: cannot write the port file " << o.m_portFile << std::endl;
     }
