@@ -102,9 +102,11 @@ void StressEmitter::Run() {
     for (const std::shared_ptr<SinkWorker>& sink : m_clients.Subscribers(node->m_path)) {
       sink->Push(change, &StopFlag());
     }
-    ++m_counters.m_stressEmitted;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_pending > 0) --m_pending;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_pending > 0) --m_pending;
+    }
+    ++m_counters.m_stressEmitted;  // after the pending count: readers see both settled
   }
 }
 
