@@ -59,7 +59,8 @@ class RegdHooksTest : public testsupport::RegdTest {
 
 TEST_F(RegdHooksTest, AnswerHooksSendTheWrongShapeOfValue) {
   CORBA::Any_var seq = Get("seq", CORBA::_tc_long);
-  EXPECT_TRUE(inet::HoldsAlias(seq.in(), i_NET::_tc_Int32Buffer)) << "a scalar read answered by a sequence";
+  EXPECT_TRUE(inet::HoldsAlias(seq.in(), i_NET::_tc_Int32Buffer))
+      << "a scalar read answered by a sequence";
 
   CORBA::Any_var empty = Get("empty", CORBA::_tc_double);
   CORBA::TypeCode_var emptyType = empty->type();

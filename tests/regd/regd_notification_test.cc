@@ -80,7 +80,8 @@ TEST_F(RegdNotificationTest, SubscriberGetsAnEmitForEveryWriteUntilItUnsubscribe
 
 TEST_F(RegdNotificationTest, ResetCommandRestoresDefaultsAndEmitsTheChanges) {
   Client c(app);
-  for (const char* path : {"settings.gain", "settings.label", "settings.offset", "calibration.weights"}) {
+  for (const char* path :
+       {"settings.gain", "settings.label", "settings.offset", "calibration.weights"}) {
     EXPECT_TRUE(c.root->Subscribe(Names(path)));
   }
   Write(c.root, "settings.gain", std::vector<double>{9.0});
@@ -97,7 +98,8 @@ TEST_F(RegdNotificationTest, ResetCommandRestoresDefaultsAndEmitsTheChanges) {
   EXPECT_EQ(records[2].data.Get<double>(), 1.0);
   EXPECT_EQ(records[3].path, (Path{"calibration", "weights"}));
   EXPECT_EQ(records[3].data.Get<std::vector<float>>(), (std::vector<float>{0.5f, 1.5f, 2.5f}));
-  EXPECT_EQ(Read(c.root, "calibration.weights", CORBA::_tc_float).Get<std::vector<float>>().size(), 3u);
+  EXPECT_EQ(Read(c.root, "calibration.weights", CORBA::_tc_float).Get<std::vector<float>>().size(),
+            3u);
 }
 
 TEST_F(RegdNotificationTest, SlowClientDoesNotHoldUpTheOthers) {
@@ -137,7 +139,8 @@ TEST_F(RegdNotificationTest, FailedSinkIsDroppedWithoutDisturbingTheOthers) {
   ASSERT_TRUE(alive.sink->WaitFor(2));
   EXPECT_EQ(alive.sink->Records()[1].data.Get<int>(), 2);
   // Counted once the Emit call has returned to regd.
-  EXPECT_TRUE(testsupport::WaitUntil([&] { return Counter(alive.root, "notifications_sent") == 2; }));
+  EXPECT_TRUE(
+      testsupport::WaitUntil([&] { return Counter(alive.root, "notifications_sent") == 2; }));
 }
 
 TEST_F(RegdNotificationTest, ReleasedClientGetsNoMoreNotifications) {

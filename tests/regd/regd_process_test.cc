@@ -74,7 +74,8 @@ TEST_F(RegdProcessTest, AnswersTheInterfaceVersionItIsGiven) {
   i_NET::Application_var app = Application();
   CORBA::String_var version = app->GetInterfaceVersion();
   EXPECT_STREQ(version.in(), "2.7");
-  EXPECT_TRUE(Contains(Regd().ReadStdout(), "regd listening on port " + std::to_string(Regd().Port())));
+  EXPECT_TRUE(
+      Contains(Regd().ReadStdout(), "regd listening on port " + std::to_string(Regd().Port())));
 }
 
 TEST_F(RegdProcessTest, SigintAndSigtermEndItCleanly) {

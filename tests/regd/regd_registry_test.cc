@@ -39,8 +39,8 @@ class RegdRegistryTest : public testsupport::RegdTest {
 TEST_F(RegdRegistryTest, WalksTheDemoTreeWithHiddenNodesLeftOutOfListings) {
   CORBA::String_var rootName = Root()->GetName(Names(""));
   EXPECT_STREQ(rootName.in(), "demo");
-  const std::vector<std::string> top = {"identity", "settings", "calibration",
-                                        "measurement", "reset", "signals"};
+  const std::vector<std::string> top = {"identity",    "settings", "calibration",
+                                        "measurement", "reset",    "signals"};
   EXPECT_EQ(Children(""), top) << "service and regd are hidden";
   EXPECT_EQ(Root()->GetNodeCount(Names("")), top.size());
   CORBA::String_var second = Root()->GetNameByIndex(Names(""), 1);
@@ -91,7 +91,8 @@ TEST_F(RegdRegistryTest, WalksTheDemoTreeWithHiddenNodesLeftOutOfListings) {
 
   // Unknown paths.
   const std::string missing = "NotFound: node not found: settings.nothing";
-  EXPECT_EQ(Raised([&] { CORBA::String_var n = Root()->GetName(Names("settings.nothing")); }), missing);
+  EXPECT_EQ(Raised([&] { CORBA::String_var n = Root()->GetName(Names("settings.nothing")); }),
+            missing);
   EXPECT_EQ(Raised([&] { Root()->GetFlags(Names("settings.nothing")); }), missing);
   EXPECT_EQ(Raised([&] { Root()->GetValueType(Names("settings.nothing")); }), missing);
   EXPECT_EQ(Raised([&] { Root()->GetSize(Names("settings.nothing")); }), missing);
@@ -99,7 +100,9 @@ TEST_F(RegdRegistryTest, WalksTheDemoTreeWithHiddenNodesLeftOutOfListings) {
   EXPECT_EQ(Raised([&] { Root()->GetNodeCount(Names("settings.nothing")); }), missing);
   EXPECT_EQ(Raised([&] { Read(Root(), "settings.nothing", CORBA::_tc_double); }), missing);
   EXPECT_EQ(Raised([&] { Write(Root(), "settings.nothing", std::vector<double>{1}); }), missing);
-  EXPECT_EQ(Raised([&] { i_NET::RemoteSignal_var s = Root()->GetRemoteSignal(Names("settings.nothing")); }),
+  EXPECT_EQ(Raised([&] {
+              i_NET::RemoteSignal_var s = Root()->GetRemoteSignal(Names("settings.nothing"));
+            }),
             missing);
 }
 
@@ -121,9 +124,11 @@ TEST_F(RegdRegistryTest, ReadsAndWritesEveryScalarType) {
   EXPECT_EQ(Read(Root(), "settings.offset", CORBA::_tc_long).Get<int>(), -2147483647 - 1);
 
   Write(Root(), "settings.sample_rate", std::vector<unsigned int>{4294967295u});
-  EXPECT_EQ(Read(Root(), "settings.sample_rate", CORBA::_tc_ulong).Get<unsigned int>(), 4294967295u);
+  EXPECT_EQ(Read(Root(), "settings.sample_rate", CORBA::_tc_ulong).Get<unsigned int>(),
+            4294967295u);
 
-  EXPECT_EQ(Read(Root(), "settings.timeout_ns", CORBA::_tc_longlong).Get<long long>(), 5000000000LL);
+  EXPECT_EQ(Read(Root(), "settings.timeout_ns", CORBA::_tc_longlong).Get<long long>(),
+            5000000000LL);
   Write(Root(), "settings.timeout_ns", std::vector<long long>{-9000000000000000000LL});
   EXPECT_EQ(Read(Root(), "settings.timeout_ns", CORBA::_tc_longlong).Get<long long>(),
             -9000000000000000000LL);
@@ -168,17 +173,20 @@ TEST_F(RegdRegistryTest, ReadsAndWritesArraysAtPositionAndCount) {
 
   // Every other element type, whole arrays.
   Write(Root(), "calibration.channel_enabled", std::vector<bool>{false, true});
-  EXPECT_EQ(Read(Root(), "calibration.channel_enabled", CORBA::_tc_boolean).Get<std::vector<bool>>(),
-            (std::vector<bool>{false, true, false, true}));
+  EXPECT_EQ(
+      Read(Root(), "calibration.channel_enabled", CORBA::_tc_boolean).Get<std::vector<bool>>(),
+      (std::vector<bool>{false, true, false, true}));
   Write(Root(), "calibration.offsets", std::vector<int>{5, -5}, 2);
   EXPECT_EQ(Read(Root(), "calibration.offsets", CORBA::_tc_long).Get<std::vector<int>>(),
             (std::vector<int>{-3, 0, 5, -5}));
   Write(Root(), "calibration.ranges", std::vector<unsigned int>{1});
-  EXPECT_EQ(Read(Root(), "calibration.ranges", CORBA::_tc_ulong, 0, 2).Get<std::vector<unsigned int>>(),
-            (std::vector<unsigned int>{1, 10}));
+  EXPECT_EQ(
+      Read(Root(), "calibration.ranges", CORBA::_tc_ulong, 0, 2).Get<std::vector<unsigned int>>(),
+      (std::vector<unsigned int>{1, 10}));
   Write(Root(), "calibration.timestamps", std::vector<long long>{-1, -2, -3});
-  EXPECT_EQ(Read(Root(), "calibration.timestamps", CORBA::_tc_longlong).Get<std::vector<long long>>(),
-            (std::vector<long long>{-1, -2, -3}));
+  EXPECT_EQ(
+      Read(Root(), "calibration.timestamps", CORBA::_tc_longlong).Get<std::vector<long long>>(),
+      (std::vector<long long>{-1, -2, -3}));
   Write(Root(), "calibration.counters", std::vector<unsigned long long>{42}, 3);
   EXPECT_EQ(Read(Root(), "calibration.counters", CORBA::_tc_ulonglong, 3, 1)
                 .Get<std::vector<unsigned long long>>(),
@@ -197,8 +205,9 @@ TEST_F(RegdRegistryTest, RefusesWrongTypesPositionsAndPermissions) {
   // InvalidType: the hint or the written sequence does not match.
   EXPECT_EQ(Raised([&] { Read(Root(), "settings.offset", CORBA::_tc_double); }),
             "InvalidType: value type is Long (tk_long), requested tk_double: settings.offset");
-  EXPECT_EQ(Raised([&] { Read(Root(), "calibration.coefficients", CORBA::_tc_float); }).substr(0, 12),
-            "InvalidType:");
+  EXPECT_EQ(
+      Raised([&] { Read(Root(), "calibration.coefficients", CORBA::_tc_float); }).substr(0, 12),
+      "InvalidType:");
   EXPECT_EQ(Raised([&] { Write(Root(), "settings.offset", std::vector<double>{1.0}); }),
             "InvalidType: expected Int32Buffer: settings.offset");
   EXPECT_EQ(Raised([&] {
@@ -224,7 +233,9 @@ TEST_F(RegdRegistryTest, RefusesWrongTypesPositionsAndPermissions) {
             "ValueException: node has no value: settings");
   EXPECT_EQ(Raised([&] { Read(Root(), "settings.gain", CORBA::_tc_double, 1, 1); }),
             "ValueException: position 1 out of range (scalar): settings.gain");
-  EXPECT_EQ(Raised([&] { Write(Root(), "settings.gain", std::vector<double>{1.0, 2.0}); }),
+  EXPECT_EQ(Raised([&] {
+              Write(Root(), "settings.gain", std::vector<double>{1.0, 2.0});
+            }),
             "ValueException: a scalar takes exactly one element, not 2: settings.gain");
   EXPECT_EQ(Raised([&] { Write(Root(), "settings.mode", std::vector<std::string>{"turbo"}); }),
             "ValueException: value \"turbo\" is not in the domain: settings.mode");

@@ -43,15 +43,18 @@ class RegdSignalTest : public testsupport::RegdTest {
 TEST_F(RegdSignalTest, RegisteredReceiverGetsBlocksUntilItUnregisters) {
   Start();
   // What a client reads before it opens the stream.
-  EXPECT_EQ(Read(client->root, "signals.scope.access_type", CORBA::_tc_longlong).Get<long long>(), 1);
-  EXPECT_EQ(Read(client->root, "signals.scope.group_size", CORBA::_tc_ulong).Get<unsigned int>(), 64u);
-  EXPECT_EQ(Read(client->root, "signals.scope.components_number", CORBA::_tc_ulong).Get<unsigned int>(),
-            2u);
+  EXPECT_EQ(Read(client->root, "signals.scope.access_type", CORBA::_tc_longlong).Get<long long>(),
+            1);
+  EXPECT_EQ(Read(client->root, "signals.scope.group_size", CORBA::_tc_ulong).Get<unsigned int>(),
+            64u);
+  EXPECT_EQ(
+      Read(client->root, "signals.scope.components_number", CORBA::_tc_ulong).Get<unsigned int>(),
+      2u);
   EXPECT_EQ(Read(client->root, "signals.scope.components_names", CORBA::_tc_string)
                 .Get<std::vector<std::string>>(),
             (std::vector<std::string>{"x", "y"}));
-  EXPECT_EQ(Read(client->root, "signals.scope.components_type", CORBA::_tc_longlong).Get<long long>(),
-            1);
+  EXPECT_EQ(
+      Read(client->root, "signals.scope.components_type", CORBA::_tc_longlong).Get<long long>(), 1);
   EXPECT_EQ(client->root->GetFlags(Names("signals.scope.access_type")),
             roz::enums::eRead | roz::enums::eAttribute);
 
@@ -108,8 +111,9 @@ TEST_F(RegdSignalTest, RegisteredReceiverGetsBlocksUntilItUnregisters) {
   EXPECT_TRUE(CORBA::is_nil(none));
   Active<SignalSink> stranger;
   i_NET::SignalReceiver_var strangerRef = stranger.Ref();
-  EXPECT_EQ(Raised([&] { i_NET::SignalStats_var s = scope->GetStatistics(strangerRef); }).substr(0, 9),
-            "NotFound:");
+  EXPECT_EQ(
+      Raised([&] { i_NET::SignalStats_var s = scope->GetStatistics(strangerRef); }).substr(0, 9),
+      "NotFound:");
 }
 
 TEST_F(RegdSignalTest, ShutdownCancelsEveryReceiver) {
@@ -131,11 +135,14 @@ TEST_F(RegdSignalTest, ShutdownCancelsEveryReceiver) {
 
 TEST_F(RegdSignalTest, DataOnDemandReadsAnswerBlocksAtThePosition) {
   Start();
-  EXPECT_EQ(Read(client->root, "signals.history.access_type", CORBA::_tc_longlong).Get<long long>(), 2);
-  EXPECT_EQ(Read(client->root, "signals.history.components_names", CORBA::_tc_string).Get<std::string>(),
-            "temperature");
-  EXPECT_EQ(Read(client->root, "signals.history.components_type", CORBA::_tc_longlong).Get<long long>(),
+  EXPECT_EQ(Read(client->root, "signals.history.access_type", CORBA::_tc_longlong).Get<long long>(),
             2);
+  EXPECT_EQ(
+      Read(client->root, "signals.history.components_names", CORBA::_tc_string).Get<std::string>(),
+      "temperature");
+  EXPECT_EQ(
+      Read(client->root, "signals.history.components_type", CORBA::_tc_longlong).Get<long long>(),
+      2);
   i_NET::RemoteSignal_var history = Signal("signals.history");
   Active<SignalSink> sink;
   i_NET::SignalReceiver_var receiver = sink.Ref();

@@ -21,8 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 Clock::time_point After(double seconds) {
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::duration<double>(seconds));
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
@@ -71,7 +71,8 @@ pid_t RegdProcess::Spawn(const std::vector<std::string>& args, const std::string
   const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (outFd < 0 || errFd < 0 || nullFd < 0) throw std::runtime_error("cannot open regd's output files");
+  if (outFd < 0 || errFd < 0 || nullFd < 0)
+    throw std::runtime_error("cannot open regd's output files");
   const pid_t parent = ::getpid();
   std::fflush(stdout);
   std::fflush(stderr);
@@ -152,7 +153,8 @@ void RegdProcess::Start() {
   for (;;) {
     if (launcher != 0 && launcher != m_pid && Reaped(launcher, status)) {
       launcher = 0;
-      if (ExitCode(status) != 0) StartFailed("exited with status " + std::to_string(ExitCode(status)));
+      if (ExitCode(status) != 0)
+        StartFailed("exited with status " + std::to_string(ExitCode(status)));
     }
     if (m_options.daemon && m_pid == 0 && launcher == 0) {
       m_pid = static_cast<pid_t>(ReadNumber(PidFile()));
@@ -213,7 +215,8 @@ void RegdProcess::Restart() {
     } catch (const std::runtime_error& e) {
       // The old server's port may not be free again yet; other failures
       // are final.
-      const bool portTaken = std::string(e.what()).find("cannot serve on port") != std::string::npos;
+      const bool portTaken =
+          std::string(e.what()).find("cannot serve on port") != std::string::npos;
       if (!portTaken || Clock::now() >= deadline) throw;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

@@ -43,13 +43,13 @@
 namespace testsupport {
 
 struct RegdOptions {
-  std::string tree;                // tree file; empty: the demo tree
-  std::vector<std::string> args;   // further regd arguments
-  unsigned int port = 0;           // 0: regd chooses a free port
-  std::string traceLevel;          // "" no trace; "Low" ... "Detail": into TraceFile()
-  bool log = true;                 // log into LogFile()
-  bool daemon = false;             // --daemon --pid-file PidFile()
-  double startTimeoutS = 20.0;     // how long Start waits for the port
+  std::string tree;               // tree file; empty: the demo tree
+  std::vector<std::string> args;  // further regd arguments
+  unsigned int port = 0;          // 0: regd chooses a free port
+  std::string traceLevel;         // "" no trace; "Low" ... "Detail": into TraceFile()
+  bool log = true;                // log into LogFile()
+  bool daemon = false;            // --daemon --pid-file PidFile()
+  double startTimeoutS = 20.0;    // how long Start waits for the port
 };
 
 // What a run to completion of regd gave (RegdProcess::Run).

@@ -157,7 +157,7 @@ class SignalSink : public POA_i_NET::SignalReceiver {
     std::map<CORBA::ULong, CORBA::LongLong> meta;
   };
 
-#define TESTSUPPORT_DISPATCH(Suffix)                                                     \
+#define TESTSUPPORT_DISPATCH(Suffix)                                                      \
   void Dispatch##Suffix(const i_NET::Suffix##Buffer& data, const i_NET::SignalMeta& meta) \
       override {                                                                          \
     Add(#Suffix, data, meta);                                                             \

@@ -67,7 +67,8 @@ void SinkWorker::Run() {
     try {
       m_sink->Emit(data);
       ++m_counters.m_notificationsSent;
-      ISTD_TRACE(istd::eDetail, "Emit to client " << m_clientId << ": " << PathText(change->m_path));
+      ISTD_TRACE(istd::eDetail,
+                 "Emit to client " << m_clientId << ": " << PathText(change->m_path));
     } catch (const CORBA::SystemException& e) {
       m_table.SinkFailed(m_clientId, inet::CORBASysExceptionToString(e));
       return;
@@ -109,8 +110,8 @@ i_NET::RemoteNode_ptr ClientTable::Connect(i_NET::Notification_ptr sink) {
     client.m_servant = new i_RemoteNode_impl(m_registry, *this, id);
     inet::OM()->Activate(client.m_servant);
     result = client.m_servant->_this();
-    client.m_worker = std::make_shared<SinkWorker>(id, sink, *this, m_counters, m_callTimeoutMs,
-                                                   m_queueCapacity);
+    client.m_worker =
+        std::make_shared<SinkWorker>(id, sink, *this, m_counters, m_callTimeoutMs, m_queueCapacity);
     client.m_worker->Start();
     m_clients.emplace(id, std::move(client));
     ++m_counters.m_clients;
@@ -147,8 +148,8 @@ void ClientTable::SinkFailed(unsigned long long clientId, const std::string& rea
     servant = RemoveLocked(it);
   }
   ++m_counters.m_sinksDropped;
-  istd::LogWarning("regd: notification sink of client " + std::to_string(clientId) +
-                   " failed (" + reason + "): client dropped");
+  istd::LogWarning("regd: notification sink of client " + std::to_string(clientId) + " failed (" +
+                   reason + "): client dropped");
   try {
     inet::OM()->Deactivate(servant);
   } catch (const CORBA::Exception& e) {
@@ -156,7 +157,8 @@ void ClientTable::SinkFailed(unsigned long long clientId, const std::string& rea
   }
 }
 
-i_RemoteNode_impl* ClientTable::RemoveLocked(std::map<unsigned long long, Client>::iterator client) {
+i_RemoteNode_impl* ClientTable::RemoveLocked(
+    std::map<unsigned long long, Client>::iterator client) {
   m_counters.m_subscriptions -= client->second.m_subscriptions.size();
   --m_counters.m_clients;
   client->second.m_worker->Close();

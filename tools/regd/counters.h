@@ -13,16 +13,16 @@
 namespace regd {
 
 struct Counters {
-  std::atomic<unsigned long long> m_clients{0};            // connected clients now
+  std::atomic<unsigned long long> m_clients{0};  // connected clients now
   std::atomic<unsigned long long> m_getRemoteNodeCalls{0};
-  std::atomic<unsigned long long> m_releaseCalls{0};       // ReleaseRemoteNode calls
-  std::atomic<unsigned long long> m_subscriptions{0};      // subscribed paths, all clients
-  std::atomic<unsigned long long> m_receivers{0};          // registered signal receivers
-  std::atomic<unsigned long long> m_notificationsSent{0};  // Emit calls that returned
+  std::atomic<unsigned long long> m_releaseCalls{0};          // ReleaseRemoteNode calls
+  std::atomic<unsigned long long> m_subscriptions{0};         // subscribed paths, all clients
+  std::atomic<unsigned long long> m_receivers{0};             // registered signal receivers
+  std::atomic<unsigned long long> m_notificationsSent{0};     // Emit calls that returned
   std::atomic<unsigned long long> m_notificationsDropped{0};  // lost to a full sink queue
-  std::atomic<unsigned long long> m_sinksDropped{0};       // sinks dropped after a failed Emit
-  std::atomic<unsigned long long> m_blocksPushed{0};       // Dispatch calls that returned
-  std::atomic<unsigned long long> m_stressEmitted{0};      // stress emissions done
+  std::atomic<unsigned long long> m_sinksDropped{0};          // sinks dropped after a failed Emit
+  std::atomic<unsigned long long> m_blocksPushed{0};          // Dispatch calls that returned
+  std::atomic<unsigned long long> m_stressEmitted{0};         // stress emissions done
 };
 
 }  // namespace regd

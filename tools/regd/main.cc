@@ -15,9 +15,9 @@
 //
 // Exit status: 0 after a clean shutdown, 1 when the server cannot start
 // (the port is taken, daemonising fails), 2 for bad options or a bad tree.
-#include <omniORB4/CORBA.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <omniORB4/CORBA.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -79,7 +79,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
   app.add_option("--port-file", o.m_portFile, "file that receives the port once regd answers");
   app.add_option("--interface-version", o.m_server.m_interfaceVersion,
                  "what GetInterfaceVersion answers (default 2.6)");
-  app.add_option("--key", o.m_server.m_objectKey, "object key of the Application (default varnek-app)");
+  app.add_option("--key", o.m_server.m_objectKey,
+                 "object key of the Application (default varnek-app)");
   app.add_option("--trace", o.m_traceLevel, "trace level: Off, Low, Medium, High, Detail or 0-4");
   app.add_option("--trace-file", o.m_traceFile, "trace file (default -, standard output)");
   app.add_option("--log", o.m_log, "log file");
@@ -235,7 +236,8 @@ int main(int argc, char** argv) {
     istd::TraceFile::GetInstance().Start(level);
   }
   RegdSignals handler(o.m_traceFile, level);
-  istd::SignalHandlerThread* signals = istd::SignalHandlerThread::InstallHandler(handler, c_signals);
+  istd::SignalHandlerThread* signals =
+      istd::SignalHandlerThread::InstallHandler(handler, c_signals);
 
   std::vector<char*> orbArgv{argv[0]};
   for (std::string& arg : o.m_orbArgs) orbArgv.push_back(arg.data());

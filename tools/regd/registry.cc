@@ -112,13 +112,14 @@ CORBA::Any* Registry::Read(RegNode& node, CORBA::ULong pos, CORBA::ULong count,
     if (pos != 0) Refuse("position " + std::to_string(pos) + " out of range (scalar)", node);
   } else {
     if (pos > size) {
-      Refuse("position " + std::to_string(pos) + " out of range (size " + std::to_string(size) +
-                 ")",
-             node);
+      Refuse(
+          "position " + std::to_string(pos) + " out of range (size " + std::to_string(size) + ")",
+          node);
     }
     n = count == 0 ? size - first : std::min<size_t>(count, size - first);
   }
-  ISTD_TRACE(istd::eHigh, "Read " << node.PathText() << " at " << first << ", " << n << " element(s)");
+  ISTD_TRACE(istd::eHigh,
+             "Read " << node.PathText() << " at " << first << ", " << n << " element(s)");
 
   switch (node.m_hooks.m_answer) {
     case Hooks::eEmpty:
@@ -181,9 +182,9 @@ void Registry::Write(RegNode& node, const CORBA::Any& value, CORBA::ULong pos) {
     if (n != 1) Refuse("a scalar takes exactly one element, not " + std::to_string(n), node);
   } else {
     if (pos > size) {
-      Refuse("position " + std::to_string(pos) + " out of range (size " + std::to_string(size) +
-                 ")",
-             node);
+      Refuse(
+          "position " + std::to_string(pos) + " out of range (size " + std::to_string(size) + ")",
+          node);
     }
     if (pos + n > c_maxArrayElements) Refuse("array too large", node);
   }
@@ -194,7 +195,8 @@ void Registry::Write(RegNode& node, const CORBA::Any& value, CORBA::ULong pos) {
       if (!allowed) Refuse("value \"" + v + "\" is not in the domain", node);
     }
   }
-  ISTD_TRACE(istd::eHigh, "Write " << node.PathText() << " at " << pos << ", " << n << " element(s)");
+  ISTD_TRACE(istd::eHigh,
+             "Write " << node.PathText() << " at " << pos << ", " << n << " element(s)");
   Store(node, pos, values, false);
   if (node.m_onWrite) node.m_onWrite(node);
 }
@@ -227,10 +229,9 @@ void Registry::Simulate(RegNode& node) {
   const unsigned long long index = ++sim.m_index;
   const size_t count = std::max<size_t>(1, ElementCount(node.m_value));
   Store(node, 0,
-        ElementsFromSamples(node.m_type, count,
-                            [&](size_t i) {
-                              return sim.m_generator.Sample(index, static_cast<unsigned int>(i));
-                            }),
+        ElementsFromSamples(
+            node.m_type, count,
+            [&](size_t i) { return sim.m_generator.Sample(index, static_cast<unsigned int>(i)); }),
         true);
 }
 
@@ -258,7 +259,8 @@ std::string PathText(const i_NET::NodeNames& path) { return PathText(ToPath(path
 roz::Path ToPath(const i_NET::NodeNames& path) {
   roz::Path out;
   out.reserve(path.length());
-  for (CORBA::ULong i = 0; i < path.length(); ++i) out.emplace_back(static_cast<const char*>(path[i]));
+  for (CORBA::ULong i = 0; i < path.length(); ++i)
+    out.emplace_back(static_cast<const char*>(path[i]));
   return out;
 }
 

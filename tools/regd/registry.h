@@ -36,10 +36,10 @@ inline constexpr long long c_executeCode = 238;
 
 // One value change, as it is sent to every subscriber of the node.
 struct Change {
-  roz::Path m_path;              // relative to the root
-  int m_type = c_valueChanged;   // notification type code
-  istd::Any m_data;              // scalar node: the value; array: the written elements
-  unsigned int m_pos = 0;        // position of the first element concerned
+  roz::Path m_path;             // relative to the root
+  int m_type = c_valueChanged;  // notification type code
+  istd::Any m_data;             // scalar node: the value; array: the written elements
+  unsigned int m_pos = 0;       // position of the first element concerned
 };
 using ChangePtr = std::shared_ptr<const Change>;
 

@@ -85,9 +85,8 @@ char* i_RemoteNode_impl::GetNameByIndex(const i_NET::NodeNames& path, CORBA::ULo
   ISTD_TRACE_FNC();
   const std::vector<const RegNode*> visible = Registry::Visible(m_registry.Resolve(path));
   if (index >= visible.size()) {
-    throw i_NET::NotFound(("no child with index " + std::to_string(index) + " in: " +
-                           PathText(path))
-                              .c_str());
+    throw i_NET::NotFound(
+        ("no child with index " + std::to_string(index) + " in: " + PathText(path)).c_str());
   }
   return CORBA::string_dup(visible[index]->m_name.c_str());
 }

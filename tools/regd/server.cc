@@ -167,8 +167,8 @@ std::unique_ptr<RegNode> Server::WithDiagnostics(std::unique_ptr<RegNode> root) 
   const std::string counterPath = std::string(c_diagnosticsName) + ".stress.counter";
   m_stressTarget = &stress->Add(MakeNode("target", roz::enums::eString, eRead | eWrite,
                                          std::vector<std::string>{counterPath}));
-  m_stressCounter = &stress->Add(MakeNode("counter", roz::enums::eULongLong, eRead,
-                                          std::vector<unsigned long long>{0}));
+  m_stressCounter = &stress->Add(
+      MakeNode("counter", roz::enums::eULongLong, eRead, std::vector<unsigned long long>{0}));
   auto emit = Counter("emit", [this] { return m_stress->Pending(); });
   emit->m_flags |= eWrite;
   emit->m_onWrite = [this](const RegNode& node) {

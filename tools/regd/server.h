@@ -46,8 +46,8 @@ class i_Application_impl;
 struct ServerOptions {
   std::string m_interfaceVersion = "2.6";
   std::string m_objectKey = "varnek-app";
-  unsigned int m_callTimeoutMs = 5000;   // bound of every call regd makes to a client
-  size_t m_queueCapacity = 10000;        // notifications queued per client
+  unsigned int m_callTimeoutMs = 5000;  // bound of every call regd makes to a client
+  size_t m_queueCapacity = 10000;       // notifications queued per client
   unsigned int m_heartbeatMs = 1000;
 };
 

@@ -19,7 +19,8 @@ using Receiver = i_NET::_objref_SignalReceiver;
 
 // Element type T of a signal, the buffer that carries it and the receiver
 // operation that takes it.
-template <typename T, typename Buffer, void (Receiver::*Dispatch)(const Buffer&, const i_NET::SignalMeta&)>
+template <typename T, typename Buffer,
+          void (Receiver::*Dispatch)(const Buffer&, const i_NET::SignalMeta&)>
 struct SignalType {
   using Value = T;
   using Buf = Buffer;
@@ -32,30 +33,53 @@ struct SignalType {
 template <typename F>
 void WithSignalType(int code, F&& f) {
   switch (code) {
-    case 1: f(SignalType<double, i_NET::DoubleBuffer, &Receiver::DispatchDouble>{}); break;
-    case 2: f(SignalType<float, i_NET::FloatBuffer, &Receiver::DispatchFloat>{}); break;
-    case 3: f(SignalType<unsigned long long, i_NET::UInt64Buffer, &Receiver::DispatchUInt64>{}); break;
-    case 4: f(SignalType<long long, i_NET::Int64Buffer, &Receiver::DispatchInt64>{}); break;
-    case 5: f(SignalType<unsigned int, i_NET::UInt32Buffer, &Receiver::DispatchUInt32>{}); break;
-    case 6: f(SignalType<int, i_NET::Int32Buffer, &Receiver::DispatchInt32>{}); break;
-    case 7: f(SignalType<unsigned short, i_NET::UInt16Buffer, &Receiver::DispatchUInt16>{}); break;
-    case 8: f(SignalType<short, i_NET::Int16Buffer, &Receiver::DispatchInt16>{}); break;
-    case 9: f(SignalType<unsigned char, i_NET::UInt8Buffer, &Receiver::DispatchUInt8>{}); break;
-    case 10: f(SignalType<signed char, i_NET::Int8Buffer, &Receiver::DispatchInt8>{}); break;
-    default: break;
+    case 1:
+      f(SignalType<double, i_NET::DoubleBuffer, &Receiver::DispatchDouble>{});
+      break;
+    case 2:
+      f(SignalType<float, i_NET::FloatBuffer, &Receiver::DispatchFloat>{});
+      break;
+    case 3:
+      f(SignalType<unsigned long long, i_NET::UInt64Buffer, &Receiver::DispatchUInt64>{});
+      break;
+    case 4:
+      f(SignalType<long long, i_NET::Int64Buffer, &Receiver::DispatchInt64>{});
+      break;
+    case 5:
+      f(SignalType<unsigned int, i_NET::UInt32Buffer, &Receiver::DispatchUInt32>{});
+      break;
+    case 6:
+      f(SignalType<int, i_NET::Int32Buffer, &Receiver::DispatchInt32>{});
+      break;
+    case 7:
+      f(SignalType<unsigned short, i_NET::UInt16Buffer, &Receiver::DispatchUInt16>{});
+      break;
+    case 8:
+      f(SignalType<short, i_NET::Int16Buffer, &Receiver::DispatchInt16>{});
+      break;
+    case 9:
+      f(SignalType<unsigned char, i_NET::UInt8Buffer, &Receiver::DispatchUInt8>{});
+      break;
+    case 10:
+      f(SignalType<signed char, i_NET::Int8Buffer, &Receiver::DispatchInt8>{});
+      break;
+    default:
+      break;
   }
 }
 
-// `atoms` atoms of `spec` from signal index `first`, as values of T.
+// `atoms` atoms of `description` from signal index `first`, as values of T.
 template <typename T, typename Buffer>
-void Fill(Buffer& buffer, const SignalSpec& spec, unsigned long long first, unsigned long atoms) {
+void Fill(Buffer& buffer, const SignalDescription& description, unsigned long long first,
+          unsigned long atoms) {
   using Element = std::remove_reference_t<decltype(buffer[0])>;
-  const unsigned int components = spec.Components();
+  const unsigned int components = description.Components();
   buffer.length(static_cast<CORBA::ULong>(atoms * components));
   CORBA::ULong i = 0;
   for (unsigned long a = 0; a < atoms; ++a) {
     for (unsigned int c = 0; c < components; ++c) {
-      buffer[i++] = static_cast<Element>(detail::FromSample<T>(spec.m_generator.Sample(first + a, c)));
+      buffer[i++] =
+          static_cast<Element>(detail::FromSample<T>(description.m_generator.Sample(first + a, c)));
     }
   }
 }
@@ -79,7 +103,7 @@ Pusher::Pusher(const RegNode& node, i_NET::SignalReceiver_ptr receiver, unsigned
                Counters& counters, unsigned int callTimeoutMs)
     : Worker("regd-push-" + node.m_name),
       m_node(node),
-      m_spec(*node.m_signal),
+      m_description(*node.m_signal),
       m_receiver(i_NET::SignalReceiver::_duplicate(receiver)),
       m_groupSize(groupSize),
       m_counters(counters) {
@@ -88,22 +112,22 @@ Pusher::Pusher(const RegNode& node, i_NET::SignalReceiver_ptr receiver, unsigned
 }
 
 void Pusher::Run() {
-  const std::chrono::duration<double> period(m_spec.m_blockRateHz > 0 ? 1.0 / m_spec.m_blockRateHz
-                                                                       : 0.0);
+  const std::chrono::duration<double> period(
+      m_description.m_blockRateHz > 0 ? 1.0 / m_description.m_blockRateHz : 0.0);
   const auto step = std::chrono::duration_cast<Clock::duration>(period);
   Clock::time_point next = Clock::now();
   unsigned long long block = 0;
   unsigned long long first = 0;
   while (!Stopping()) {
-    if (m_spec.m_dispatchDelayMs != 0 &&
-        !WaitUntil(Clock::now() + std::chrono::milliseconds(m_spec.m_dispatchDelayMs))) {
+    if (m_description.m_dispatchDelayMs != 0 &&
+        !WaitUntil(Clock::now() + std::chrono::milliseconds(m_description.m_dispatchDelayMs))) {
       return;
     }
     try {
-      WithSignalType(m_spec.m_elementCode, [&](auto type) {
+      WithSignalType(m_description.m_elementCode, [&](auto type) {
         using S = decltype(type);
         typename S::Buf data;
-        Fill<typename S::Value>(data, m_spec, first, m_groupSize);
+        Fill<typename S::Value>(data, m_description, first, m_groupSize);
         S::Send(m_receiver.in(), data, Meta(block, first));
       });
     } catch (const CORBA::Exception& e) {
@@ -118,10 +142,10 @@ void Pusher::Run() {
     ISTD_TRACE(istd::eDetail, "Block " << block << " of " << m_node.PathText() << " pushed");
     ++block;
     first += m_groupSize;
-    if (m_spec.m_cancelAfterBlocks != 0 && block >= m_spec.m_cancelAfterBlocks) {
+    if (m_description.m_cancelAfterBlocks != 0 && block >= m_description.m_cancelAfterBlocks) {
       m_ended = true;
       try {
-        m_receiver->Cancel(m_spec.m_cancelCode);
+        m_receiver->Cancel(m_description.m_cancelCode);
       } catch (const CORBA::Exception& e) {
         ISTD_TRACE(istd::eLow, "Cancel of a receiver of " << m_node.PathText() << ": " << e);
       }
@@ -146,7 +170,10 @@ bool Pusher::WaitUntil(Clock::time_point until) {
 
 i_RemoteSignal_impl::i_RemoteSignal_impl(const RegNode& node, Counters& counters,
                                          unsigned int callTimeoutMs)
-    : m_node(node), m_spec(*node.m_signal), m_counters(counters), m_callTimeoutMs(callTimeoutMs) {}
+    : m_node(node),
+      m_description(*node.m_signal),
+      m_counters(counters),
+      m_callTimeoutMs(callTimeoutMs) {}
 
 i_RemoteSignal_impl::~i_RemoteSignal_impl() { StopAll(m_pushers); }
 
@@ -157,16 +184,15 @@ void i_RemoteSignal_impl::StopAll(std::vector<std::unique_ptr<Pusher>>& pushers)
 
 CORBA::ULong i_RemoteSignal_impl::RegisterReceiver(i_NET::SignalReceiver_ptr receiver,
                                                    CORBA::ULong mode, CORBA::ULong groupSize,
-                                                   CORBA::LongLong offset,
-                                                   CORBA::ULong queueSize) {
+                                                   CORBA::LongLong offset, CORBA::ULong queueSize) {
   ISTD_TRACE_FNC();
   std::vector<std::unique_ptr<Pusher>> ended;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_shutdown) return 3;
     if (CORBA::is_nil(receiver)) return 4;
-    if (!m_spec.m_push) return 5;
-    if (m_spec.m_refuseRegister) return 2;
+    if (!m_description.m_push) return 5;
+    if (m_description.m_refuseRegister) return 2;
     for (auto it = m_pushers.begin(); it != m_pushers.end(); ++it) {
       if (!(*it)->Receiver()->_is_equivalent(receiver)) continue;
       if (!(*it)->Ended()) return 1;
@@ -176,9 +202,10 @@ CORBA::ULong i_RemoteSignal_impl::RegisterReceiver(i_NET::SignalReceiver_ptr rec
       --m_counters.m_receivers;
       break;
     }
-    const unsigned int atoms =
-        std::min<CORBA::ULong>(groupSize != 0 ? groupSize : m_spec.m_groupSize, c_maxDodAtoms);
-    m_pushers.push_back(std::make_unique<Pusher>(m_node, receiver, atoms, m_counters, m_callTimeoutMs));
+    const unsigned int atoms = std::min<CORBA::ULong>(
+        groupSize != 0 ? groupSize : m_description.m_groupSize, c_maxDodAtoms);
+    m_pushers.push_back(
+        std::make_unique<Pusher>(m_node, receiver, atoms, m_counters, m_callTimeoutMs));
     m_pushers.back()->Start();
     ++m_counters.m_receivers;
     ISTD_TRACE(istd::eMedium, "Receiver registered for " << m_node.PathText() << ", group size "
@@ -217,7 +244,7 @@ i_NET::SignalStats* i_RemoteSignal_impl::GetStatistics(i_NET::SignalReceiver_ptr
     (*stats)[0].name = m_node.m_name.c_str();
     (*stats)[0].total = pusher->Total();
     (*stats)[0].rejected = pusher->Rejected();
-    (*stats)[0].asize = m_spec.Components() * ElementTypeSize(m_spec.m_elementCode);
+    (*stats)[0].asize = m_description.Components() * ElementTypeSize(m_description.m_elementCode);
     return stats;
   }
   throw i_NET::NotFound(("receiver not registered: " + m_node.PathText()).c_str());
@@ -248,15 +275,16 @@ template <typename T, typename Buffer, typename Out>
 CORBA::ULong i_RemoteSignal_impl::DodRead(int code, CORBA::ULongLong start, CORBA::ULong count,
                                           Out& data, i_NET::SignalMeta_out& meta) {
   ISTD_TRACE_FNC();
-  if (code != m_spec.m_elementCode) {
+  if (code != m_description.m_elementCode) {
     throw i_NET::InvalidType((std::string("signal ") + m_node.PathText() + " holds " +
-                              ElementTypeName(m_spec.m_elementCode) + ", not " +
+                              ElementTypeName(m_description.m_elementCode) + ", not " +
                               ElementTypeName(code))
                                  .c_str());
   }
   unsigned long long atoms = std::min<CORBA::ULong>(count, c_maxDodAtoms);
-  if (m_spec.m_length != 0) {
-    const unsigned long long available = start >= m_spec.m_length ? 0 : m_spec.m_length - start;
+  if (m_description.m_length != 0) {
+    const unsigned long long available =
+        start >= m_description.m_length ? 0 : m_description.m_length - start;
     atoms = std::min(atoms, available);
   }
   unsigned long long read = 0;
@@ -265,7 +293,7 @@ CORBA::ULong i_RemoteSignal_impl::DodRead(int code, CORBA::ULongLong start, CORB
     read = m_reads++;
   }
   auto* buffer = new Buffer;
-  Fill<T>(*buffer, m_spec, start, static_cast<unsigned long>(atoms));
+  Fill<T>(*buffer, m_description, start, static_cast<unsigned long>(atoms));
   data = buffer;
   meta = new i_NET::SignalMeta(Meta(read, start));
   ISTD_TRACE(istd::eDetail, "Data-on-demand read of " << m_node.PathText() << " at " << start
@@ -273,11 +301,11 @@ CORBA::ULong i_RemoteSignal_impl::DodRead(int code, CORBA::ULongLong start, CORB
   return atoms < count ? 1 : 0;
 }
 
-#define REGD_DOD_READ(Operation, Code, T, Buffer)                                            \
+#define REGD_DOD_READ(Operation, Code, T, Buffer)                                                \
   CORBA::ULong i_RemoteSignal_impl::Operation(i_NET::SignalReceiver_ptr, CORBA::ULongLong start, \
-                                              CORBA::ULong count, i_NET::Buffer##_out data,    \
-                                              i_NET::SignalMeta_out meta) {                    \
-    return DodRead<T, i_NET::Buffer>(Code, start, count, data, meta);                          \
+                                              CORBA::ULong count, i_NET::Buffer##_out data,      \
+                                              i_NET::SignalMeta_out meta) {                      \
+    return DodRead<T, i_NET::Buffer>(Code, start, count, data, meta);                            \
   }
 
 REGD_DOD_READ(DodReadDouble, 1, double, DoubleBuffer)

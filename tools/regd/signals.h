@@ -71,7 +71,7 @@ class Pusher : public Worker {
   bool WaitUntil(Clock::time_point until);
 
   const RegNode& m_node;
-  const SignalSpec& m_spec;
+  const SignalDescription& m_description;
   i_NET::SignalReceiver_var m_receiver;
   unsigned int m_groupSize;
   Counters& m_counters;
@@ -126,7 +126,7 @@ class i_RemoteSignal_impl : public POA_i_NET::RemoteSignal {
   static void StopAll(std::vector<std::unique_ptr<Pusher>>& pushers);
 
   const RegNode& m_node;
-  const SignalSpec& m_spec;
+  const SignalDescription& m_description;
   Counters& m_counters;
   unsigned int m_callTimeoutMs;
   std::mutex m_mutex;

@@ -33,21 +33,19 @@ struct ElementType {
 
 // Atom type codes of signals and the size of one value.
 const ElementType c_elementTypes[] = {
-    {"double", 1, 8}, {"float", 2, 4}, {"uint64", 3, 8}, {"int64", 4, 8}, {"uint32", 5, 4},
-    {"int32", 6, 4},  {"uint16", 7, 2}, {"int16", 8, 2}, {"uint8", 9, 1}, {"int8", 10, 1},
+    {"double", 1, 8}, {"float", 2, 4},  {"uint64", 3, 8}, {"int64", 4, 8}, {"uint32", 5, 4},
+    {"int32", 6, 4},  {"uint16", 7, 2}, {"int16", 8, 2},  {"uint8", 9, 1}, {"int8", 10, 1},
 };
 
-const std::set<std::string> c_nodeKeys = {"name",  "type",    "value",    "flags",
-                                          "domain", "validator", "command", "hooks",
-                                          "signal", "simulate", "children", "description"};
-const std::set<std::string> c_hookKeys = {"answer",           "value_exception",
-                                          "invalid_type",     "delay_ms",
-                                          "refuse_subscribe", "system_exception",
+const std::set<std::string> c_nodeKeys = {"name",   "type",      "value",    "flags",
+                                          "domain", "validator", "command",  "hooks",
+                                          "signal", "simulate",  "children", "description"};
+const std::set<std::string> c_hookKeys = {"answer",   "value_exception",  "invalid_type",
+                                          "delay_ms", "refuse_subscribe", "system_exception",
                                           "not_found"};
-const std::set<std::string> c_signalKeys = {"access",   "element",         "components",
-                                            "group_size", "block_rate_hz", "generator",
-                                            "length",   "names_as",        "omit_attributes",
-                                            "hooks"};
+const std::set<std::string> c_signalKeys = {
+    "access",    "element", "components", "group_size",      "block_rate_hz",
+    "generator", "length",  "names_as",   "omit_attributes", "hooks"};
 const std::set<std::string> c_signalHookKeys = {"refuse_register", "cancel_after_blocks",
                                                 "cancel_code", "dispatch_delay_ms"};
 const std::set<std::string> c_generatorKeys = {"kind", "amplitude", "offset", "period", "step"};
@@ -65,7 +63,8 @@ class Loader {
     std::unique_ptr<RegNode> root = Node(j, "", 0, nullptr);
     if (root->Child(c_diagnosticsName) != nullptr) {
       m_where = root->m_name + "." + c_diagnosticsName;
-      Fail(std::string("the name ") + c_diagnosticsName + " is reserved for regd's diagnostic nodes");
+      Fail(std::string("the name ") + c_diagnosticsName +
+           " is reserved for regd's diagnostic nodes");
     }
     return root;
   }
@@ -127,7 +126,8 @@ class Loader {
   // is `parentPath`) is added to its parent, the root is returned.
   std::unique_ptr<RegNode> Node(const json& j, const std::string& parentPath, size_t index,
                                 RegNode* parent) {
-    m_where = parent == nullptr ? "(root)" : parentPath + ".children[" + std::to_string(index) + "]";
+    m_where =
+        parent == nullptr ? "(root)" : parentPath + ".children[" + std::to_string(index) + "]";
     if (!j.is_object()) Fail("expected an object");
     if (!j.contains("name") || !j["name"].is_string()) Fail("a node needs a \"name\" string");
     auto owned = std::make_unique<RegNode>();
@@ -254,7 +254,8 @@ class Loader {
     hooks.m_delayMs = static_cast<unsigned int>(Unsigned(j, "delay_ms", 0, 600000));
     hooks.m_refuseSubscribe = Bool(j, "refuse_subscribe", false);
     hooks.m_systemException = String(j, "system_exception", "");
-    if (!hooks.m_systemException.empty() && c_systemExceptions.count(hooks.m_systemException) == 0) {
+    if (!hooks.m_systemException.empty() &&
+        c_systemExceptions.count(hooks.m_systemException) == 0) {
       Fail("hooks: unknown system exception \"" + hooks.m_systemException + "\"");
     }
     hooks.m_notFound = Bool(j, "not_found", false);
@@ -280,7 +281,8 @@ class Loader {
     g.m_offset = Number(j, "offset", g.m_offset);
     g.m_period = Number(j, "period", g.m_kind == Generator::eRamp ? 0.0 : g.m_period);
     g.m_step = Number(j, "step", g.m_step);
-    if (g.m_kind == Generator::eSine && !(g.m_period > 0)) Fail("generator: a sine needs a period > 0");
+    if (g.m_kind == Generator::eSine && !(g.m_period > 0))
+      Fail("generator: a sine needs a period > 0");
     if (g.m_period < 0) Fail("generator: the period cannot be negative");
     return g;
   }
@@ -294,39 +296,41 @@ class Loader {
     node.m_simulation = std::make_unique<Simulation>();
     node.m_simulation->m_periodMs =
         static_cast<unsigned int>(Unsigned(j, "period_ms", 1000, 3600000));
-    node.m_simulation->m_generator = MakeGenerator(j.contains("generator") ? j["generator"] : json());
+    node.m_simulation->m_generator =
+        MakeGenerator(j.contains("generator") ? j["generator"] : json());
   }
 
   void Signal(const json& j, RegNode& node) {
     CheckKeys(j, c_signalKeys, "signal: ");
-    auto spec = std::make_unique<SignalSpec>();
+    auto description = std::make_unique<SignalDescription>();
     const std::string access = String(j, "access", "push");
     if (access != "push" && access != "dod") Fail("signal: access is \"push\" or \"dod\"");
-    spec->m_push = access == "push";
+    description->m_push = access == "push";
     const std::string element = String(j, "element", "double");
     const ElementType* type = nullptr;
     for (const ElementType& t : c_elementTypes) {
       if (element == t.name) type = &t;
     }
     if (type == nullptr) Fail("signal: unknown element type \"" + element + "\"");
-    spec->m_elementCode = type->code;
-    spec->m_components = Strings(j, "components");
-    if (spec->m_components.empty()) Fail("signal: \"components\" needs at least one name");
-    spec->m_groupSize = static_cast<unsigned int>(Unsigned(j, "group_size", 64, 1u << 20));
-    if (spec->m_groupSize == 0) Fail("signal: group_size must be at least 1");
-    spec->m_blockRateHz = Number(j, "block_rate_hz", 10.0);
-    if (spec->m_blockRateHz < 0) Fail("signal: block_rate_hz cannot be negative");
-    spec->m_generator = MakeGenerator(j.contains("generator") ? j["generator"] : json());
-    spec->m_length = Unsigned(j, "length", 0, ~0ull);
+    description->m_elementCode = type->code;
+    description->m_components = Strings(j, "components");
+    if (description->m_components.empty()) Fail("signal: \"components\" needs at least one name");
+    description->m_groupSize = static_cast<unsigned int>(Unsigned(j, "group_size", 64, 1u << 20));
+    if (description->m_groupSize == 0) Fail("signal: group_size must be at least 1");
+    description->m_blockRateHz = Number(j, "block_rate_hz", 10.0);
+    if (description->m_blockRateHz < 0) Fail("signal: block_rate_hz cannot be negative");
+    description->m_generator = MakeGenerator(j.contains("generator") ? j["generator"] : json());
+    description->m_length = Unsigned(j, "length", 0, ~0ull);
     const std::string namesAs = String(j, "names_as", "array");
-    if (namesAs != "array" && namesAs != "string") Fail("signal: names_as is \"array\" or \"string\"");
+    if (namesAs != "array" && namesAs != "string")
+      Fail("signal: names_as is \"array\" or \"string\"");
     if (j.contains("hooks")) {
       const json& hooks = j["hooks"];
       CheckKeys(hooks, c_signalHookKeys, "signal: hooks: ");
-      spec->m_refuseRegister = Bool(hooks, "refuse_register", false);
-      spec->m_cancelAfterBlocks = Unsigned(hooks, "cancel_after_blocks", 0, ~0ull);
-      spec->m_cancelCode = static_cast<int>(Integer(hooks, "cancel_code", -5));
-      spec->m_dispatchDelayMs =
+      description->m_refuseRegister = Bool(hooks, "refuse_register", false);
+      description->m_cancelAfterBlocks = Unsigned(hooks, "cancel_after_blocks", 0, ~0ull);
+      description->m_cancelCode = static_cast<int>(Integer(hooks, "cancel_code", -5));
+      description->m_dispatchDelayMs =
           static_cast<unsigned int>(Unsigned(hooks, "dispatch_delay_ms", 0, 600000));
     }
     const std::vector<std::string> omitted = Strings(j, "omit_attributes");
@@ -344,19 +348,20 @@ class Loader {
       child->m_initial = value;
       node.Add(std::move(child));
     };
-    add(c_accessType, roz::enums::eLongLong, std::vector<long long>{spec->m_push ? 1 : 2}, 0);
-    add(c_groupSize, roz::enums::eULong, std::vector<unsigned int>{spec->m_groupSize}, 0);
-    add(c_compNum, roz::enums::eULong, std::vector<unsigned int>{spec->Components()}, 0);
+    add(c_accessType, roz::enums::eLongLong, std::vector<long long>{description->m_push ? 1 : 2},
+        0);
+    add(c_groupSize, roz::enums::eULong, std::vector<unsigned int>{description->m_groupSize}, 0);
+    add(c_compNum, roz::enums::eULong, std::vector<unsigned int>{description->Components()}, 0);
     if (namesAs == "array") {
-      add(c_compNames, roz::enums::eString, spec->m_components, roz::enums::eArray);
+      add(c_compNames, roz::enums::eString, description->m_components, roz::enums::eArray);
     } else {
       add(c_compNames, roz::enums::eString,
-          std::vector<std::string>{istd::StringVecIntoString(spec->m_components, ",")}, 0);
+          std::vector<std::string>{istd::StringVecIntoString(description->m_components, ",")}, 0);
     }
-    add(c_compType, roz::enums::eLongLong, std::vector<long long>{spec->m_elementCode}, 0);
+    add(c_compType, roz::enums::eLongLong, std::vector<long long>{description->m_elementCode}, 0);
     add(c_atomSize, roz::enums::eULong,
-        std::vector<unsigned int>{spec->Components() * type->size}, 0);
-    node.m_signal = std::move(spec);
+        std::vector<unsigned int>{description->Components() * type->size}, 0);
+    node.m_signal = std::move(description);
   }
 
   std::string m_source;
@@ -372,7 +377,8 @@ double Generator::Sample(unsigned long long index, unsigned int component) const
       return m_offset + m_amplitude * std::sin(2.0 * c_pi * i / m_period + component * c_pi / 2.0);
     case eRamp: {
       const double position =
-          m_period >= 1.0 ? static_cast<double>(index % static_cast<unsigned long long>(m_period)) : i;
+          m_period >= 1.0 ? static_cast<double>(index % static_cast<unsigned long long>(m_period))
+                          : i;
       return m_offset + m_step * position + component;
     }
     case eNoise: {

@@ -71,19 +71,19 @@ struct Hooks {
 };
 
 // How a signal node produces its data.
-struct SignalSpec {
-  bool m_push = true;                    // push stream (access type 1) or data on demand (2)
-  int m_elementCode = 1;                 // atom type code 1 (double) ... 10 (int8)
-  std::vector<std::string> m_components; // component names; their number is the atom length
-  unsigned int m_groupSize = 64;         // atoms per pushed block
-  double m_blockRateHz = 10.0;           // blocks per second; 0 pushes as fast as possible
+struct SignalDescription {
+  bool m_push = true;                     // push stream (access type 1) or data on demand (2)
+  int m_elementCode = 1;                  // atom type code 1 (double) ... 10 (int8)
+  std::vector<std::string> m_components;  // component names; their number is the atom length
+  unsigned int m_groupSize = 64;          // atoms per pushed block
+  double m_blockRateHz = 10.0;            // blocks per second; 0 pushes as fast as possible
   Generator m_generator;
-  unsigned long long m_length = 0;       // atoms a data-on-demand read can reach; 0 unbounded
+  unsigned long long m_length = 0;  // atoms a data-on-demand read can reach; 0 unbounded
   // Test hooks.
-  bool m_refuseRegister = false;           // RegisterReceiver answers 2
+  bool m_refuseRegister = false;               // RegisterReceiver answers 2
   unsigned long long m_cancelAfterBlocks = 0;  // Cancel(m_cancelCode) after so many blocks
   int m_cancelCode = -5;
-  unsigned int m_dispatchDelayMs = 0;      // extra wait before each block
+  unsigned int m_dispatchDelayMs = 0;  // extra wait before each block
 
   unsigned int Components() const { return static_cast<unsigned int>(m_components.size()); }
 };
@@ -110,7 +110,7 @@ class RegNode {
   std::string m_validator;  // reported to clients, not evaluated
   std::string m_command;    // executable nodes: "reset" or "noop"
   Hooks m_hooks;
-  std::unique_ptr<SignalSpec> m_signal;
+  std::unique_ptr<SignalDescription> m_signal;
   std::unique_ptr<Simulation> m_simulation;
   // Diagnostic nodes: the value, computed when read (under the registry mutex).
   std::function<unsigned long long()> m_counter;

@@ -46,11 +46,16 @@ struct FlagName {
 };
 
 const FlagName c_flags[] = {
-    {roz::enums::eRead, "read"},           {roz::enums::eWrite, "write"},
-    {roz::enums::ePersistent, "persistent"}, {roz::enums::eUnlockedRead, "unlocked_read"},
-    {roz::enums::eConstant, "constant"},   {roz::enums::eHidden, "hidden"},
-    {roz::enums::eExecutable, "executable"}, {roz::enums::eAttribute, "attribute"},
-    {roz::enums::eArray, "array"},         {roz::enums::eSignal, "signal"},
+    {roz::enums::eRead, "read"},
+    {roz::enums::eWrite, "write"},
+    {roz::enums::ePersistent, "persistent"},
+    {roz::enums::eUnlockedRead, "unlocked_read"},
+    {roz::enums::eConstant, "constant"},
+    {roz::enums::eHidden, "hidden"},
+    {roz::enums::eExecutable, "executable"},
+    {roz::enums::eAttribute, "attribute"},
+    {roz::enums::eArray, "array"},
+    {roz::enums::eSignal, "signal"},
 };
 
 template <typename T>
@@ -134,9 +139,8 @@ bool FlagFromName(const std::string& name, roz::Flags& flag) {
 
 Elements EmptyElements(ValueType type) {
   if (type == roz::enums::eUndefined) return std::monostate{};
-  return WithElementType(type, [](auto tag) -> Elements {
-    return std::vector<typename decltype(tag)::type>{};
-  });
+  return WithElementType(
+      type, [](auto tag) -> Elements { return std::vector<typename decltype(tag)::type>{}; });
 }
 
 size_t ElementCount(const Elements& elements) {

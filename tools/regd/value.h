@@ -52,16 +52,25 @@ struct Tag {
 template <typename F>
 decltype(auto) WithElementType(ValueType type, F&& f) {
   switch (type) {
-    case roz::enums::eBool: return f(Tag<bool>{});
-    case roz::enums::eLong: return f(Tag<int>{});
-    case roz::enums::eULong: return f(Tag<unsigned int>{});
-    case roz::enums::eLongLong: return f(Tag<long long>{});
-    case roz::enums::eULongLong: return f(Tag<unsigned long long>{});
-    case roz::enums::eDouble: return f(Tag<double>{});
-    case roz::enums::eFloat: return f(Tag<float>{});
+    case roz::enums::eBool:
+      return f(Tag<bool>{});
+    case roz::enums::eLong:
+      return f(Tag<int>{});
+    case roz::enums::eULong:
+      return f(Tag<unsigned int>{});
+    case roz::enums::eLongLong:
+      return f(Tag<long long>{});
+    case roz::enums::eULongLong:
+      return f(Tag<unsigned long long>{});
+    case roz::enums::eDouble:
+      return f(Tag<double>{});
+    case roz::enums::eFloat:
+      return f(Tag<float>{});
     case roz::enums::eString:
-    case roz::enums::eEnumeration: return f(Tag<std::string>{});
-    default: break;
+    case roz::enums::eEnumeration:
+      return f(Tag<std::string>{});
+    default:
+      break;
   }
   throw istd::Exception("regd: a node without value type has no elements", true);
 }
