@@ -16,7 +16,7 @@ int main() {
   stream->Dispatch(values, 4, {{isig::eMetaSequence, 7}});
   Client::Block block;
   const isig::SuccessCode_e code = client->Read(block, 0);
-  std::cout << "isig ok " << code << " " << block->buffer.AtomCount() << " "
-            << client->QueueSize() << " " << istd::CppName(stream->AtomType()) << std::endl;
+  std::cout << "isig ok " << code << " " << block->buffer.AtomCount() << " " << client->QueueSize()
+            << " " << istd::CppName(stream->AtomType()) << std::endl;
   return 0;
 }

@@ -30,9 +30,7 @@ class DataOnDemandTest : public isigtest::OrbTest {};
 
 template <typename T>
 class DataOnDemandTypedTest : public isigtest::OrbTest {};
-using ElementTypes = ::testing::Types<signed char, unsigned char, short, unsigned short, int,
-                                      unsigned int, long long, unsigned long long, float, double>;
-TYPED_TEST_SUITE(DataOnDemandTypedTest, ElementTypes);
+TYPED_TEST_SUITE(DataOnDemandTypedTest, isigtest::ElementTypes);
 
 TYPED_TEST(DataOnDemandTypedTest, ClientReadsTheServersDataAtChosenPositions) {
   using T = TypeParam;

@@ -24,6 +24,10 @@
 
 namespace isigtest {
 
+// The ten element types of signals, for typed tests.
+using ElementTypes = ::testing::Types<signed char, unsigned char, short, unsigned short, int,
+                                      unsigned int, long long, unsigned long long, float, double>;
+
 // Component `component` of atom `position` as served by the fake; small
 // enough for every element type.
 template <typename T>
@@ -76,10 +80,10 @@ class FakeRemoteSignal : public POA_i_NET::RemoteSignal {
     (*stats)[1].asize = 0;
     return stats;
   }
-#define FAKE_DOD_READ(OP, T)                                                                 \
-  CORBA::ULong OP(i_NET::SignalReceiver_ptr, CORBA::ULongLong start, CORBA::ULong count,     \
+#define FAKE_DOD_READ(OP, T)                                                                \
+  CORBA::ULong OP(i_NET::SignalReceiver_ptr, CORBA::ULongLong start, CORBA::ULong count,    \
                   isig::WireType<T>::BufferOut data, i_NET::SignalMeta_out meta) override { \
-    return Serve<T>(start, count, data, meta);                                               \
+    return Serve<T>(start, count, data, meta);                                              \
   }
   FAKE_DOD_READ(DodReadI8, signed char)
   FAKE_DOD_READ(DodReadUI8, unsigned char)

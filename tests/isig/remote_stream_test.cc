@@ -152,8 +152,8 @@ TEST_F(RemoteStreamTest, StatisticsComeFromTheServerAndAreEmptyForAnUnknownRecei
 TEST_F(RemoteStreamTest, ServerCancellationReachesEveryClientWithZeroAsMinusFive) {
   i_NET::RemoteSignal_ptr ref;
   FakeRemoteSignal* fake = MakeSignal(1, ref);
-  auto stream = std::make_shared<RemoteStream<int>>("sig", ref,
-                                                     isig::SignalTraits<int>(1, {"n"}, 1), 16);
+  auto stream =
+      std::make_shared<RemoteStream<int>>("sig", ref, isig::SignalTraits<int>(1, {"n"}, 1), 16);
   auto a = OpenClient(*stream, "a");
   auto b = OpenClient(*stream, "b");
   fake->CancelAll(0);
@@ -180,7 +180,7 @@ TEST_F(RemoteStreamTest, ShutDownTwiceCancelsOnceAndDestructionUnregisters) {
   EXPECT_EQ(stream->State(), isig::eStreamShutDown);
   Client<double>::Block block;
   EXPECT_EQ(a->Read(block, 0), isig::eCancelled);
-  EXPECT_TRUE(stream->IsRegistered());  // shutting down does not close the input
+  EXPECT_TRUE(stream->IsRegistered());           // shutting down does not close the input
   EXPECT_EQ(fake->Push<double>({1, 2}, {}), 1);  // ...so the server still pushes, to nobody
 
   std::weak_ptr<RemoteStream<double>> weak = stream;
@@ -235,8 +235,8 @@ TEST_F(RemoteStreamTest, OpeningFailsWithoutServerAndNotSilentlyOnRefusal) {
   DeactivateFake(fake);
   EXPECT_EQ(ThrownText([&] { stream.OpenInput(); }), "isig: can't register signal receiver.");
   EXPECT_TRUE(Contains(TraceMessages(), "Can't access remote signal: CORBA::OBJECT_NOT_EXIST#"));
-  auto client = std::unique_ptr<Client<double>>(
-      static_cast<Client<double>*>(stream.NewSignalClient("c", 4)));
+  auto client =
+      std::unique_ptr<Client<double>>(static_cast<Client<double>*>(stream.NewSignalClient("c", 4)));
   EXPECT_EQ(ThrownText([&] { client->Open(); }), "isig: can't register signal receiver.");
   EXPECT_FALSE(client->IsOpen());
 
@@ -262,20 +262,18 @@ TEST_F(RemoteStreamTest, TraitsWithoutValidAtomRefuseOpeningAndBlocks) {
 
 template <typename T>
 class RemoteStreamTypedTest : public isigtest::OrbTest {};
-using ElementTypes = ::testing::Types<signed char, unsigned char, short, unsigned short, int,
-                                      unsigned int, long long, unsigned long long, float, double>;
-TYPED_TEST_SUITE(RemoteStreamTypedTest, ElementTypes);
+TYPED_TEST_SUITE(RemoteStreamTypedTest, isigtest::ElementTypes);
 
 TYPED_TEST(RemoteStreamTypedTest, PushesOfTheElementTypeArriveAndOthersAreDropped) {
   using T = TypeParam;
   i_NET::RemoteSignal_ptr ref;
   FakeRemoteSignal* fake = this->MakeSignal(3, ref);
-  auto stream = std::make_shared<RemoteStream<T>>(
-      "sig", ref, isig::SignalTraits<T>(3, {"a", "b", "c"}, 2), 8);
+  auto stream = std::make_shared<RemoteStream<T>>("sig", ref,
+                                                  isig::SignalTraits<T>(3, {"a", "b", "c"}, 2), 8);
   EXPECT_EQ(stream->BaseType(), typeid(T));
   auto client = OpenClient(*stream, "c");
   const std::vector<T> values{static_cast<T>(-1), static_cast<T>(2), static_cast<T>(120),
-                              static_cast<T>(7), static_cast<T>(0), static_cast<T>(99)};
+                              static_cast<T>(7),  static_cast<T>(0), static_cast<T>(99)};
   ASSERT_EQ(fake->template Push<T>(values, {{isig::eMetaSequence, 3}}), 1);
   typename Client<T>::Block block;
   ASSERT_EQ(client->Read(block, 0), isig::eSuccess);

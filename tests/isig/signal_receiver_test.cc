@@ -23,9 +23,9 @@ namespace {
 // first dispatch until released.
 class RecordingTarget : public isig::SignalDispatchBase {
  public:
-#define RECORD(T) \
+#define RECORD(T)                                                                           \
   void Dispatch(const T* data, unsigned int count, const isig::SignalMeta& meta) override { \
-    Record(typeid(T).name(), data, count, meta);                                             \
+    Record(typeid(T).name(), data, count, meta);                                            \
   }
   RECORD(signed char)
   RECORD(unsigned char)
@@ -83,9 +83,7 @@ class SignalReceiverTest : public isigtest::OrbTest {};
 
 template <typename T>
 class SignalReceiverTypedTest : public isigtest::OrbTest {};
-using ElementTypes = ::testing::Types<signed char, unsigned char, short, unsigned short, int,
-                                      unsigned int, long long, unsigned long long, float, double>;
-TYPED_TEST_SUITE(SignalReceiverTypedTest, ElementTypes);
+TYPED_TEST_SUITE(SignalReceiverTypedTest, isigtest::ElementTypes);
 
 TYPED_TEST(SignalReceiverTypedTest, EachDispatchReachesTheDispatchOfItsElementType) {
   using T = TypeParam;
@@ -96,8 +94,8 @@ TYPED_TEST(SignalReceiverTypedTest, EachDispatchReachesTheDispatchOfItsElementTy
   const std::vector<T> values{static_cast<T>(1), static_cast<T>(100), static_cast<T>(-3)};
   typename isig::WireType<T>::Buffer buffer;
   isig::FillBuffer(buffer, values.data(), 3);
-  isig::WireType<T>::Dispatch(ref.in(), buffer,
-                              isig::ToWireMeta({{isig::eMetaSequence, 5}, {isig::eMetaTimestamp, -1}}));
+  isig::WireType<T>::Dispatch(
+      ref.in(), buffer, isig::ToWireMeta({{isig::eMetaSequence, 5}, {isig::eMetaTimestamp, -1}}));
 
   EXPECT_EQ(target.m_blocks, 1);
   EXPECT_EQ(target.m_type, typeid(T).name());

@@ -100,9 +100,8 @@ class DodRemoteClient : public SignalClientBase {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_pending = call;
     }
-    m_caller = std::thread([call, source, position, atomCount, this] {
-      Fetch(*call, *source, position, atomCount);
-    });
+    m_caller = std::thread(
+        [call, source, position, atomCount, this] { Fetch(*call, *source, position, atomCount); });
     SuccessCode_e code;
     bool finished;
     {
@@ -162,12 +161,12 @@ class DodRemoteClient : public SignalClientBase {
     try {
       typename WireType<Element>::BufferVar data;
       i_NET::SignalMeta_var wireMeta;
-      const CORBA::ULong result = WireType<Element>::DodRead(
-          source.m_remoteSignal, i_NET::SignalReceiver::_nil(), position, atomCount, data,
-          wireMeta);
+      const CORBA::ULong result =
+          WireType<Element>::DodRead(source.m_remoteSignal, i_NET::SignalReceiver::_nil(), position,
+                                     atomCount, data, wireMeta);
       if (result != 0) {
-        ISTD_TRACE(istd::eHigh, Name() << ": server refused the read at " << position << ": "
-                                       << result);
+        ISTD_TRACE(istd::eHigh,
+                   Name() << ": server refused the read at " << position << ": " << result);
         code = eNoData;
       } else {
         const unsigned int length = source.Length();
@@ -196,9 +195,9 @@ class DodRemoteClient : public SignalClientBase {
   }
 
   const std::weak_ptr<Source> m_source;
-  std::mutex m_mutex;             // guards m_pending
+  std::mutex m_mutex;               // guards m_pending
   std::shared_ptr<Call> m_pending;  // the read in progress
-  std::thread m_caller;           // helper thread of the last read
+  std::thread m_caller;             // helper thread of the last read
 };
 
 }  // namespace isig

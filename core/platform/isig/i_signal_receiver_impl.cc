@@ -4,9 +4,9 @@
 #include <exception>
 #include <vector>
 
+#include "isig/wire_types.h"
 #include "istd/exception.h"
 #include "istd/log.h"
-#include "isig/wire_types.h"
 #include "network/conversion.h"
 #include "network/orb_manager.h"
 

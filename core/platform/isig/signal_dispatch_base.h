@@ -26,8 +26,7 @@ class SignalDispatchBase {
   virtual void Dispatch(const int* data, unsigned int count, const SignalMeta& meta);
   virtual void Dispatch(const unsigned int* data, unsigned int count, const SignalMeta& meta);
   virtual void Dispatch(const long long* data, unsigned int count, const SignalMeta& meta);
-  virtual void Dispatch(const unsigned long long* data, unsigned int count,
-                        const SignalMeta& meta);
+  virtual void Dispatch(const unsigned long long* data, unsigned int count, const SignalMeta& meta);
   virtual void Dispatch(const float* data, unsigned int count, const SignalMeta& meta);
   virtual void Dispatch(const double* data, unsigned int count, const SignalMeta& meta);
 

@@ -8,9 +8,11 @@ const std::pair<SuccessCode_e, const char*> c_successCodeTable[] = {
     {eSuccess, "Success"}, {eFailure, "Failure"}, {eNoData, "NoData"},
     {eTimeout, "Timeout"}, {eClosed, "Closed"},   {eCancelled, "Cancelled"}};
 
-const std::pair<StreamState, const char*> c_streamStateTable[] = {
-    {eStreamIdle, "Idle"},       {eStreamStarting, "Starting"}, {eStreamRunning, "Running"},
-    {eStreamStopped, "Stopped"}, {eStreamShutDown, "ShutDown"}};
+const std::pair<StreamState, const char*> c_streamStateTable[] = {{eStreamIdle, "Idle"},
+                                                                  {eStreamStarting, "Starting"},
+                                                                  {eStreamRunning, "Running"},
+                                                                  {eStreamStopped, "Stopped"},
+                                                                  {eStreamShutDown, "ShutDown"}};
 
 template <typename E>
 std::ostream& WriteNamed(std::ostream& os, E value) {

@@ -44,8 +44,8 @@ enum StreamState : int {
 
 // How data enters a stream.
 enum DispatchMode_e : int {
-  eDispatchPassive = 0,  // pushed from outside through Dispatch (remote streams)
-  eDispatchThread = 1,   // a dispatching thread pulls it; every cancellation stops it
+  eDispatchPassive = 0,              // pushed from outside through Dispatch (remote streams)
+  eDispatchThread = 1,               // a dispatching thread pulls it; every cancellation stops it
   eDispatchThreadUntilShutDown = 2,  // as 1, but only cancellation with eCancelled stops it
 };
 

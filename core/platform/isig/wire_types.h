@@ -29,24 +29,24 @@ namespace isig {
 template <typename T>
 struct WireType;
 
-#define ISIG_WIRE_TYPE(T, BUFFER, READ, DISPATCH)                                         \
-  template <>                                                                             \
-  struct WireType<T> {                                                                    \
-    using Buffer = i_NET::BUFFER;                                                         \
-    using BufferVar = i_NET::BUFFER##_var;                                                \
-    using BufferOut = i_NET::BUFFER##_out;                                                \
-    /* The receiver operation through which a server pushes this type. */                 \
-    static void Dispatch(i_NET::SignalReceiver_ptr receiver, const Buffer& data,          \
-                         const i_NET::SignalMeta& meta) {                                 \
-      receiver->DISPATCH(data, meta);                                                     \
-    }                                                                                     \
-    /* The server's data-on-demand read for this element type. */                         \
-    static CORBA::ULong DodRead(i_NET::RemoteSignal_ptr signal,                           \
+#define ISIG_WIRE_TYPE(T, BUFFER, READ, DISPATCH)                                           \
+  template <>                                                                               \
+  struct WireType<T> {                                                                      \
+    using Buffer = i_NET::BUFFER;                                                           \
+    using BufferVar = i_NET::BUFFER##_var;                                                  \
+    using BufferOut = i_NET::BUFFER##_out;                                                  \
+    /* The receiver operation through which a server pushes this type. */                   \
+    static void Dispatch(i_NET::SignalReceiver_ptr receiver, const Buffer& data,            \
+                         const i_NET::SignalMeta& meta) {                                   \
+      receiver->DISPATCH(data, meta);                                                       \
+    }                                                                                       \
+    /* The server's data-on-demand read for this element type. */                           \
+    static CORBA::ULong DodRead(i_NET::RemoteSignal_ptr signal,                             \
                                 i_NET::SignalReceiver_ptr receiver, CORBA::ULongLong start, \
-                                CORBA::ULong count, BufferVar& data,                      \
-                                i_NET::SignalMeta_var& meta) {                            \
-      return signal->READ(receiver, start, count, data.out(), meta.out());                \
-    }                                                                                     \
+                                CORBA::ULong count, BufferVar& data,                        \
+                                i_NET::SignalMeta_var& meta) {                              \
+      return signal->READ(receiver, start, count, data.out(), meta.out());                  \
+    }                                                                                       \
   }
 
 ISIG_WIRE_TYPE(signed char, Int8Buffer, DodReadI8, DispatchInt8);

@@ -51,8 +51,8 @@ class DataOnDemandRemoteSource : public DataOnDemandSourceBase<DOD_TRAITS> {
       : DataOnDemandSourceBase<DOD_TRAITS>(name, traits, ""),
         m_remoteSignal(i_NET::RemoteSignal::_duplicate(signal)) {
     ISTD_TRACE_FNC();
-    ISTD_TRACE(istd::eLow, "DataOnDemandRemoteSource: type = "
-                               << istd::CppName(typeid(typename Traits::Atom)));
+    ISTD_TRACE(istd::eLow,
+               "DataOnDemandRemoteSource: type = " << istd::CppName(typeid(typename Traits::Atom)));
   }
 
   // Closes (DoClose under the close lock); attached clients are neither

@@ -158,6 +158,7 @@ class RemoteStream : public Stream<STREAM_TRAITS> {
   // one. Never throws: failures (a receiver the server does not know raises
   // NotFound) are traced at High and give the lines read so far (none).
   SignalStats GetStatistics() const override {
+    ISTD_TRACE_FNC();
     SignalStats stats;
     try {
       i_NET::SignalReceiver_var receiver = m_receiver->_this();

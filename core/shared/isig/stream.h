@@ -16,9 +16,9 @@
 // Clients (isig::StreamClient, from NewSignalClient) attach their queues
 // with AttachQueue, which first asks the input to open (OpenInput; an open
 // input stays as it is), and detach them with DetachQueue; the last queue
-// detached closes the input (CloseInput). Cancellation removes every queue from the list, ending each
-// with the completion code; ShutDown cancels with eCancelled and leaves the
-// stream shut down for good.
+// detached closes the input (CloseInput). Cancellation removes every queue
+// from the list, ending each with the completion code; ShutDown cancels
+// with eCancelled and leaves the stream shut down for good.
 //
 // Every trace line of a stream starts with its name.
 //
@@ -75,8 +75,7 @@ class Stream : public SignalSource, public SignalDispatchBase {
   static constexpr unsigned int c_defaultQueueSize = 64;
 
   // A passive, idle stream without clients.
-  Stream(const std::string& name, const Traits& traits)
-      : Stream(name, traits, eDispatchPassive) {}
+  Stream(const std::string& name, const Traits& traits) : Stream(name, traits, eDispatchPassive) {}
 
   // Shuts the stream down (cancelling every client with eCancelled) and
   // waits for a state change still in progress. A derived stream must have
@@ -173,8 +172,7 @@ class Stream : public SignalSource, public SignalDispatchBase {
     std::shared_ptr<const Pair> pair = std::make_shared<const Pair>(std::move(block), meta);
     std::lock_guard<std::mutex> lock(m_queuesMutex);
     ISTD_TRACE(istd::eDetail, Name() << ": Dispatching " << istd::CppName(AtomType())
-                                     << ": #queues: " << m_queues.size()
-                                     << ", atoms: " << atoms);
+                                     << ": #queues: " << m_queues.size() << ", atoms: " << atoms);
     for (Queue* queue : m_queues) queue->Push(pair);
     m_atomCount += atoms;
   }
@@ -200,9 +198,10 @@ class Stream : public SignalSource, public SignalDispatchBase {
 
   // For the stream's clients (isig::StreamClient::Open): opens the input
   // (OpenInput, which may throw; it does nothing when the input is open),
-  // then adds `queue` to the list (once). Throws istd::Exception "isig: stream is shut down." after
-  // ShutDown.
+  // then adds `queue` to the list (once). Throws istd::Exception "isig:
+  // stream is shut down." after ShutDown.
   void AttachQueue(Queue& queue) {
+    ISTD_TRACE_FNC();
     std::lock_guard<std::mutex> input(m_inputMutex);
     if (State() == eStreamShutDown) throw istd::Exception("isig: stream is shut down.", true);
     OpenInput();
@@ -224,6 +223,7 @@ class Stream : public SignalSource, public SignalDispatchBase {
   // (CloseInput, whose exceptions propagate). A queue that is not attached
   // (cancellation removed it) changes nothing.
   void DetachQueue(Queue& queue) {
+    ISTD_TRACE_FNC();
     std::lock_guard<std::mutex> input(m_inputMutex);
     bool last = false;
     {
@@ -267,8 +267,8 @@ class Stream : public SignalSource, public SignalDispatchBase {
   // joined) when the mode says so.
   void CancelClients(SuccessCode_e code) {
     ISTD_TRACE_FNC();
-    const bool stop = m_mode == eDispatchThread ||
-                      (m_mode == eDispatchThreadUntilShutDown && code == eCancelled);
+    const bool stop =
+        m_mode == eDispatchThread || (m_mode == eDispatchThreadUntilShutDown && code == eCancelled);
     std::thread thread;
     {
       std::lock_guard<std::mutex> queues(m_queuesMutex);
@@ -327,7 +327,7 @@ class Stream : public SignalSource, public SignalDispatchBase {
 
   const Traits m_traits;
   const DispatchMode_e m_mode;
-  unsigned int m_atomCount = 0;        // guarded by m_queuesMutex
+  unsigned int m_atomCount = 0;       // guarded by m_queuesMutex
   StreamState m_state = eStreamIdle;  // guarded by m_stateMutex
   mutable std::mutex m_stateMutex;
   std::vector<Queue*> m_queues;  // guarded by m_queuesMutex
