@@ -1,4 +1,4 @@
-// The signal library stand-in without an ORB: runtime atom traits, blocks,
+// The signal library stand-in without an ORB: runtime atom traits,
 // the bounded stream queue, the enumeration texts and the wire helpers.
 #include <gtest/gtest.h>
 
@@ -47,17 +47,6 @@ TEST(SignalTraitsTest, DescribesValidAtomsAndRefusesALengthOfZero) {
     EXPECT_EQ(ThrownText([&] { invalid.AtomSize(); }), c_invalidAtom);
     EXPECT_EQ(ThrownText([&] { invalid.GetComponentNames(); }), c_invalidAtom);
   }
-}
-
-TEST(ArrayTest, HoldsAtomsOfTheTraitsLength) {
-  isig::Array<Traits> block(Traits(2, {"a", "b"}, 1), 3);
-  EXPECT_EQ(block.Length(), 2u);
-  EXPECT_EQ(block.AtomCount(), 3u);
-  ASSERT_EQ(block.Size(), 6u);
-  for (size_t i = 0; i < block.Size(); ++i) block.Data()[i] = static_cast<double>(i);
-  EXPECT_EQ(block.Atom(2)[1], 5.0);
-  block.SetAtomCount(1);
-  EXPECT_EQ(block.Values(), (std::vector<double>{0, 1}));
 }
 
 TEST(StreamQueueTest, BoundedQueueRejectsAndCountsWhatDoesNotFit) {

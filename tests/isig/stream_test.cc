@@ -206,19 +206,6 @@ TEST_F(StreamTest, QueueOfSizeZeroHoldsSixtyFourBlocksAndCountsTheRest) {
   EXPECT_EQ(stats.asize, 64u);
 }
 
-TEST_F(StreamTest, BlockingReadEndsWithTheCancellation) {
-  Stream stream("sig", c_xy);
-  auto client = NewClient(stream, "c");
-  isig::SuccessCode_e result = isig::eSuccess;
-  std::thread reader([&] {
-    Client::Block block;
-    result = client->Read(block, 60000);
-  });
-  stream.Cancel(static_cast<isig::SuccessCode_e>(-9));
-  reader.join();
-  EXPECT_EQ(result, -9);
-}
-
 // A stream in a mode with a dispatching thread (which here ends at once):
 // cancellation stops it, closing the input and joining the thread.
 class ThreadStream : public Stream {
