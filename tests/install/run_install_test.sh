@@ -12,12 +12,14 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 for h in istd/istd.h istd/exception.h istd/log.h istd/id.h \
          network/inet.h network/orb_manager.h network/i_types.h network/i_application.h \
-         network/i_remote_node.h client/roz.h client/node.h; do
+         network/i_remote_node.h client/roz.h client/node.h \
+         isig/isig.h isig/signal_source.h isig/i_signal_receiver_impl.h isig/stream.h \
+         isig/remote_stream.h isig/data_on_demand_remote_source.h; do
   test -f "$prefix/include/varnek/$h" || { echo "missing installed header $h"; exit 1; }
 done
 
 libdir="$prefix/lib"
-for lib in varnekistd varnekinet varnekmci; do
+for lib in varnekistd varnekinet varnekisig varnekmci; do
   soname="$(objdump -p "$libdir/lib$lib.so" | awk '/SONAME/ {print $2}')"
   [ "$soname" = "lib$lib.so.2.6" ] || { echo "unexpected SONAME '$soname' of $lib"; exit 1; }
 done
@@ -30,6 +32,7 @@ consumers=(
   "consumer.cc|varnekistd|consumer ok 2.6-0-r1 install-test"
   "inet_consumer.cc|varnekinet|inet ok 1,2,3 CORBA::NotFound IDL:varnek.net/i_NET/RemoteNode:1.0 varnek-app"
   "mci_consumer.cc|varnekmci|mci ok cache.host 2"
+  "isig_consumer.cc|varnekisig|isig ok 0 (Success) 2 64 isig::RuntimeAtom"
 )
 
 # 1. pkg-config consumers.
@@ -45,7 +48,8 @@ done
 # 2. find_package(Varnek) consumers.
 cmake -S "$here/cmake_consumer" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" \
       -DCONSUMER_SOURCE="$here/consumer.cc" -DINET_CONSUMER_SOURCE="$here/inet_consumer.cc" \
-      -DMCI_CONSUMER_SOURCE="$here/mci_consumer.cc" >/dev/null
+      -DMCI_CONSUMER_SOURCE="$here/mci_consumer.cc" \
+      -DISIG_CONSUMER_SOURCE="$here/isig_consumer.cc" >/dev/null
 cmake --build "$work/cm" >/dev/null
 for c in "${consumers[@]}"; do
   IFS='|' read -r src module expected <<<"$c"

@@ -20,8 +20,8 @@ using testsupport::Active;
 using testsupport::SignalSink;
 
 // The ids regd puts into the meta-data of every block.
-constexpr CORBA::ULong c_blockCounter = 1;
-constexpr CORBA::ULong c_timestamp = 2;
+constexpr CORBA::ULong c_timestamp = 1;
+constexpr CORBA::ULong c_blockCounter = 2;
 constexpr CORBA::ULong c_firstAtom = 3;
 
 const double c_pi = 3.14159265358979323846;
@@ -158,8 +158,9 @@ TEST_F(RegdSignalTest, DataOnDemandReadsAnswerBlocksAtThePosition) {
   EXPECT_NEAR(first, 21.5, 0.5);
   EXPECT_EQ(history->DodReadFloat(receiver, 1000, 1, data.out(), meta.out()), 0u);
   EXPECT_EQ(data[0], first) << "the same position gives the same data";
-  // Reaching past the end of the signal: what there is, result 1.
-  EXPECT_EQ(history->DodReadFloat(receiver, 99995, 10, data.out(), meta.out()), 1u);
+  // Reaching past the end of the signal: what there is, result 0; nothing
+  // at all (beyond the end): result 1.
+  EXPECT_EQ(history->DodReadFloat(receiver, 99995, 10, data.out(), meta.out()), 0u);
   EXPECT_EQ(data->length(), 5u);
   EXPECT_EQ(history->DodReadFloat(receiver, 200000, 10, data.out(), meta.out()), 1u);
   EXPECT_EQ(data->length(), 0u);

@@ -298,7 +298,7 @@ CORBA::ULong i_RemoteSignal_impl::DodRead(int code, CORBA::ULongLong start, CORB
   meta = new i_NET::SignalMeta(Meta(read, start));
   ISTD_TRACE(istd::eDetail, "Data-on-demand read of " << m_node.PathText() << " at " << start
                                                       << ": " << atoms << " atom(s)");
-  return atoms < count ? 1 : 0;
+  return (atoms == 0 && count != 0) ? 1 : 0;
 }
 
 #define REGD_DOD_READ(Operation, Code, T, Buffer)                                                \

@@ -7,12 +7,15 @@
 // of the signal holds the generator's samples (k, 0), (k, 1), ...; a
 // receiver's first block starts at atom 0. Every block travels with the
 // meta-data pairs
-//   c_metaBlockCounter  number of the block for this receiver (0, 1, ...)
-//   c_metaTimestamp     send time, nanoseconds since the epoch
-//   c_metaFirstAtom     signal index of the block's first atom
-// A data-on-demand read returns the atoms [start, start + count) (fewer
-// when the node has a length and the read reaches past it) with the same
-// meta-data (the block counter counts the signal's reads).
+//   c_metaTimestamp     send time, nanoseconds since the epoch (id 1)
+//   c_metaBlockCounter  number of the block for this receiver, 0, 1, ... (id 2)
+//   c_metaFirstAtom     signal index of the block's first atom (id 3)
+// (the ids of the signal library's meta-data enumeration: timestamp,
+// sequence, position). A data-on-demand read returns the atoms
+// [start, start + count) (fewer when the node has a length and the read
+// reaches past it) with the same meta-data (the block counter counts the
+// signal's reads); it answers 0 when it delivers atoms (or none were asked
+// for) and 1 when the position lies beyond the signal's end.
 //
 // RegisterReceiver answers
 //   0 registered            1 this receiver is registered already
@@ -41,8 +44,8 @@
 
 namespace regd {
 
-inline constexpr CORBA::ULong c_metaBlockCounter = 1;
-inline constexpr CORBA::ULong c_metaTimestamp = 2;
+inline constexpr CORBA::ULong c_metaTimestamp = 1;
+inline constexpr CORBA::ULong c_metaBlockCounter = 2;
 inline constexpr CORBA::ULong c_metaFirstAtom = 3;
 // The completion code of the Cancel that ends every stream on shutdown.
 inline constexpr CORBA::Long c_cancelShutdown = -5;

@@ -79,6 +79,11 @@ class OrbManager {
   // The same on the persistent POA.
   void DeactivatePersistent(PortableServer::ServantBase* servant);
 
+  // True between a completed Setup and HoldRequests, ORBShutdown or
+  // ORBDestroy: while Activate and Deactivate take effect. A servant owner
+  // that finds the manager inactive drops its creation reference itself.
+  bool IsActive() const { return m_active; }
+
   // The ORB's string_to_object (IOR strings and corbaloc addresses alike);
   // the caller owns and releases the result.
   CORBA::Object* StringToObject(const std::string& text);

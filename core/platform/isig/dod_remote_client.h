@@ -1,0 +1,205 @@
+// isig::DodRemoteClient<TRAITS>, a reader of a data-on-demand remote source
+// (isig::DataOnDemandRemoteSource<TRAITS>): Read fetches a block of atoms
+// at a chosen position from the server with the DodRead operation of the
+// element type (isig::WireType), and Cancel ends a pending read at once
+// with a completion code.
+//
+// The wire call. DodRead<Type>(receiver, start, count, data, meta): the
+// client passes a nil receiver (it has none), `start` is the position of
+// the first atom, `count` the number of atoms; the server answers 0 and up
+// to count * Length() values with their meta-data, or a non-zero refusal.
+//
+// Threads: each Read runs the remote call on a helper thread of the client
+// and waits for it, so that Cancel (from any thread) can end the wait. A
+// cancelled call runs on until the server answers (bounded by the ORB's
+// call timeout); its answer is dropped, and the next Read or the
+// destructor waits for it. Read is meant for one thread at a time.
+//
+// Attachment: the constructor adds the client to the source's client set
+// and the destructor removes it, both under the source's m_mutex (the
+// destructor first takes the source's cancel lock, so no Cancel of the
+// source still holds the client). The client refers to its source weakly:
+// a source destroyed first leaves the client alive, and its reads answer
+// eClosed.
+//
+// isig::DataOnDemandRemoteSource is declared here and defined in
+// "isig/data_on_demand_remote_source.h", which includes this header.
+#ifndef VARNEK_ISIG_DOD_REMOTE_CLIENT_H
+#define VARNEK_ISIG_DOD_REMOTE_CLIENT_H
+
+#include <omniORB4/CORBA.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "isig/array.h"
+#include "isig/signal_source.h"
+#include "isig/signal_types.h"
+#include "isig/wire_types.h"
+#include "istd/exception.h"
+#include "istd/log.h"
+#include "network/conversion.h"
+
+namespace isig {
+
+template <typename DOD_TRAITS>
+class DataOnDemandRemoteSource;
+
+template <typename TRAITS>
+class DodRemoteClient : public SignalClientBase {
+ public:
+  using Source = DataOnDemandRemoteSource<TRAITS>;
+  using Element = typename TRAITS::Element;
+  using Buffer = Array<TRAITS>;
+
+  // A client named `name` attached to `source`. Throws istd::Exception
+  // "isig: data-on-demand client without source." for an empty pointer.
+  DodRemoteClient(const std::shared_ptr<Source>& source, const std::string& name)
+      : SignalClientBase(name), m_source(source) {
+    if (!source) throw istd::Exception("isig: data-on-demand client without source.", true);
+    std::lock_guard<std::mutex> lock(source->m_mutex);
+    source->m_clients.insert(this);
+  }
+
+  // Detaches from the source (if it still exists) and waits for a call
+  // still running.
+  ~DodRemoteClient() override {
+    if (std::shared_ptr<Source> source = m_source.lock()) {
+      std::lock_guard<std::mutex> cancelling(source->m_cancelMutex);
+      std::lock_guard<std::mutex> lock(source->m_mutex);
+      source->m_clients.erase(this);
+    }
+    if (m_caller.joinable()) m_caller.join();
+  }
+
+  // Reads `atomCount` atoms from atom `position` on into `block` (resized
+  // to the whole atoms received, possibly fewer) and their meta-data into
+  // `meta`. Returns eSuccess; the cancellation code when Cancel ended the
+  // read; eNoData when the server refused (non-zero answer); eFailure when
+  // the call failed (InvalidType, server unreachable; traced at Low) or the
+  // source's traits hold no valid atom; eClosed when the source no longer
+  // exists. `block` and `meta` change only on eSuccess.
+  SuccessCode_e Read(unsigned long long position, unsigned int atomCount, Buffer& block,
+                     SignalMeta& meta) {
+    ISTD_TRACE_FNC();
+    std::shared_ptr<Source> source = m_source.lock();
+    if (!source) return eClosed;
+    if (source->Length() == 0) {
+      ISTD_TRACE(istd::eLow, Name() << ": read refused: the runtime atom is not valid.");
+      return eFailure;
+    }
+    if (m_caller.joinable()) m_caller.join();  // a cancelled call ends first
+    auto call = std::make_shared<Call>();
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_pending = call;
+    }
+    m_caller = std::thread(
+        [call, source, position, atomCount, this] { Fetch(*call, *source, position, atomCount); });
+    SuccessCode_e code;
+    bool finished;
+    {
+      std::unique_lock<std::mutex> lock(call->mutex);
+      call->changed.wait(lock, [&call] { return call->finished || call->cancelled; });
+      finished = call->finished;
+      code = finished ? call->code : call->cancelCode;
+      if (finished && code == eSuccess) {
+        block = std::move(call->block);
+        meta = std::move(call->meta);
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_pending.reset();
+    }
+    if (finished) m_caller.join();
+    return code;
+  }
+
+  // Ends the pending read, if any, with `code` (0 gives eCancelled). A
+  // read started later is not affected.
+  void Cancel(SuccessCode_e code) override {
+    std::shared_ptr<Call> call;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      call = m_pending;
+    }
+    if (!call) return;
+    std::lock_guard<std::mutex> lock(call->mutex);
+    if (call->finished) return;
+    call->cancelled = true;
+    call->cancelCode = code == eSuccess ? eCancelled : code;
+    call->changed.notify_all();
+  }
+
+ private:
+  // One read, shared by the reader and the helper thread that calls the
+  // server.
+  struct Call {
+    std::mutex mutex;
+    std::condition_variable changed;  // finished or cancelled
+    bool finished = false;
+    bool cancelled = false;
+    SuccessCode_e code = eFailure;
+    SuccessCode_e cancelCode = eCancelled;
+    Buffer block;
+    SignalMeta meta;
+  };
+
+  // Runs on the helper thread: the remote call and the conversion of its
+  // answer into `call`.
+  void Fetch(Call& call, Source& source, unsigned long long position, unsigned int atomCount) {
+    SuccessCode_e code = eFailure;
+    Buffer block;
+    SignalMeta meta;
+    try {
+      typename WireType<Element>::BufferVar data;
+      i_NET::SignalMeta_var wireMeta;
+      const CORBA::ULong result =
+          WireType<Element>::DodRead(source.m_remoteSignal, i_NET::SignalReceiver::_nil(), position,
+                                     atomCount, data, wireMeta);
+      if (result != 0) {
+        ISTD_TRACE(istd::eHigh,
+                   Name() << ": server refused the read at " << position << ": " << result);
+        code = eNoData;
+      } else {
+        const unsigned int length = source.Length();
+        std::vector<Element> scratch;
+        const Element* values = ValuesOf<Element>(data.in(), scratch);
+        block = Buffer(length, data->length() / length);
+        std::copy(values, values + block.Size(), block.Data());
+        meta = FromWireMeta(wireMeta.in());
+        code = eSuccess;
+      }
+    } catch (const i_NET::InvalidType& e) {
+      ISTD_TRACE(istd::eLow, Name() << ": read failed: " << e << ": " << e.what.in());
+    } catch (const CORBA::SystemException& e) {
+      ISTD_TRACE(istd::eLow, Name() << ": read failed: " << e);
+    } catch (const CORBA::Exception& e) {
+      ISTD_TRACE(istd::eLow, Name() << ": read failed: " << e);
+    } catch (const std::exception& e) {
+      ISTD_TRACE(istd::eLow, Name() << ": read failed: " << e.what());
+    }
+    std::lock_guard<std::mutex> lock(call.mutex);
+    call.finished = true;
+    call.code = code;
+    call.block = std::move(block);
+    call.meta = std::move(meta);
+    call.changed.notify_all();
+  }
+
+  const std::weak_ptr<Source> m_source;
+  std::mutex m_mutex;               // guards m_pending
+  std::shared_ptr<Call> m_pending;  // the read in progress
+  std::thread m_caller;             // helper thread of the last read
+};
+
+}  // namespace isig
+
+#endif  // VARNEK_ISIG_DOD_REMOTE_CLIENT_H

@@ -1,0 +1,25 @@
+// Umbrella header of the signal side: the signal library (libvarnekisig:
+// sources, traits, blocks, stream and data-on-demand clients, the signal
+// receiver servant) and the stream and remote signal templates built on it
+// (isig::Stream, isig::StreamQueue, isig::RemoteStream,
+// isig::DataOnDemandSourceBase, isig::DataOnDemandRemoteSource).
+#ifndef VARNEK_ISIG_ISIG_H
+#define VARNEK_ISIG_ISIG_H
+
+#include "isig/array.h"
+#include "isig/dod_remote_client.h"
+#include "isig/i_signal_receiver_impl.h"
+#include "isig/signal_dispatch_base.h"
+#include "isig/signal_source.h"
+#include "isig/signal_traits.h"
+#include "isig/signal_types.h"
+#include "isig/stream_client.h"
+#include "isig/wire_types.h"
+
+#include "isig/data_on_demand_remote_source.h"
+#include "isig/data_on_demand_source_base.h"
+#include "isig/remote_stream.h"
+#include "isig/stream.h"
+#include "isig/stream_queue.h"
+
+#endif  // VARNEK_ISIG_ISIG_H
