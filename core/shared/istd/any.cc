@@ -48,6 +48,8 @@ bool AssignIfHeld(const Any& value, AnyReference& ref) {
 
 }  // namespace
 
+void Any::ThrowInvalidType() { throw Exception("Invalid value type", true); }
+
 bool Any::IsArray() const {
   const std::type_info& t = m_value.type();
   return t == typeid(std::vector<bool>) || t == typeid(std::vector<int>) ||

@@ -39,9 +39,8 @@ class Any {
   // unless the held type is exactly T.
   template <typename T>
   T Get() const {
-    const T* held = boost::any_cast<T>(&m_value);
-    if (held == nullptr) throw Exception("Invalid value type", true);
-    return *held;
+    if (m_value.type() != typeid(T)) ThrowInvalidType();
+    return *boost::unsafe_any_cast<T>(&m_value);
   }
 
   // True when the held type is one of the eight vector types.
@@ -58,6 +57,9 @@ class Any {
   void Print(std::ostream& os) const;
 
  private:
+  // Throws istd::Exception "Invalid value type".
+  [[noreturn]] static void ThrowInvalidType();
+
   boost::any m_value;
 };
 
