@@ -192,12 +192,15 @@ TEST(LocalNodeStructureTest, ConcurrentAddFindDetachAndSubTreeWalksStayConsisten
   const int c_rounds = 300;
   std::atomic<bool> writing{true};
   std::atomic<long> walkedNodes{0};
+  std::atomic<int> walks{0};
   std::atomic<int> failures{0};
 
   std::vector<std::thread> threads;
   for (int w = 0; w < c_writers; ++w) {
     threads.emplace_back([&, w] {
-      for (int i = 0; i < c_rounds; ++i) {
+      // Keep writing until the walkers have really run alongside (on a loaded
+      // machine they may be scheduled only after a short burst of writes).
+      for (int i = 0; i < c_rounds || (walks.load() < 20 && i < 200 * c_rounds); ++i) {
         const std::string name = "w" + std::to_string(w) + "_" + std::to_string(i % 7);
         try {
           const roz::TreeNodePtr child = MakeLocalNode(name);
@@ -223,6 +226,7 @@ TEST(LocalNodeStructureTest, ConcurrentAddFindDetachAndSubTreeWalksStayConsisten
       while (writing.load()) {
         try {
           walkedNodes += static_cast<long>(roz::SubTree(rootHandle).size());
+          ++walks;
         } catch (const istd::Exception&) {
           // A child detached and destroyed during the walk: its handle is dead.
         }
