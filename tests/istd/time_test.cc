@@ -73,6 +73,11 @@ TEST(TimeTest, FormsRenderTheirTexts) {
   EXPECT_EQ(Text(zero), "0.000000000");
   zero.SetForm(2 + istd::Time::c_utc);
   EXPECT_EQ(Text(zero), "00:00:00");
+  // Seconds are unsigned: the largest 32-bit value prints as such on every
+  // word size (the stopwatch starts its shortest loop there).
+  istd::Time largest(4294967295UL, 5UL);
+  largest.SetForm(0);
+  EXPECT_EQ(Text(largest), "4294967295.000000005");
 
   istd::Time t(1416239626UL, 123456789UL);  // 2014-11-17 15:53:46 UTC
   const struct {
