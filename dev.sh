@@ -9,7 +9,8 @@
 #
 # Extra arguments after `test` are passed to ctest (for example -R Trace).
 # `--i386` right after setup, build or test does the same for the 32-bit x86
-# target (-m32) in build-i386/, against a private i386 sysroot there.
+# target (-m32) in build-i386/, against a private i386 sysroot there; the
+# regd-based tests run once more against the x86-64 regd of build/.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -109,15 +110,28 @@ setup_i386_sysroot() {
   echo "$want" >"$stamp"
 }
 
+# configure <build dir> [cmake arguments]: once, when the directory has no
+# CMake cache yet.
+configure() {
+  local dir="$1"
+  shift
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" "$@"
+  fi
+}
+
 cmd_build() {
   cmd_setup
-  if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-    local extra=()
-    if [ "$I386" -eq 1 ]; then
-      extra=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/i386-toolchain.cmake"
-             -DVARNEK_I386_SYSROOT="$BUILD_DIR/sysroot")
-    fi
-    cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" "${extra[@]}"
+  if [ "$I386" -eq 1 ]; then
+    # The regd-based tests run a second time against the x86-64 regd of the
+    # normal build tree (a no-op when that tree is built already).
+    configure "$X64_BUILD_DIR"
+    cmake --build "$X64_BUILD_DIR" -j "$JOBS" --target regd
+    configure "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/i386-toolchain.cmake" \
+      -DVARNEK_I386_SYSROOT="$BUILD_DIR/sysroot" \
+      -DVARNEK_PEER_REGD="$X64_BUILD_DIR/tools/regd/regd"
+  else
+    configure "$BUILD_DIR"
   fi
   cmake --build "$BUILD_DIR" -j "$JOBS"
 }
@@ -143,6 +157,7 @@ cmd="${1:-}"
 if [ "${1:-}" = "--i386" ]; then
   shift
   I386=1
+  X64_BUILD_DIR="$BUILD_DIR"
   BUILD_DIR="${I386_BUILD_DIR:-$ROOT/build-i386}"
 fi
 case "$cmd" in
@@ -151,7 +166,7 @@ case "$cmd" in
   test)  cmd_test "$@" ;;
   shell) cmd_shell "$@" ;;
   *)
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

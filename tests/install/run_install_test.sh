@@ -44,7 +44,7 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 for c in "${consumers[@]}"; do
   IFS='|' read -r src module expected <<<"$c"
   exe="$work/pc_${src%.cc}"
-  # shellcheck disable=SC2086 # flags are word lists
+  # shellcheck disable=SC2086,SC2046 # flags are word lists
   "$cxx" $cxxflags -std=c++17 -o "$exe" "$here/$src" $(pkg-config --cflags --libs "$module")
   out="$(LD_LIBRARY_PATH="$runpath" "$exe")"
   [ "$out" = "$expected" ] || { echo "pkg-config $module consumer printed: $out"; exit 1; }
