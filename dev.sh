@@ -8,6 +8,9 @@
 #   ./dev.sh shell     a shell inside such a namespace (for running things by hand)
 #
 # Extra arguments after `test` are passed to ctest (for example -R Trace).
+# `--i386` right after setup, build or test does the same for the 32-bit x86
+# target (-m32) in build-i386/, against a private i386 sysroot there; the
+# regd-based tests run once more against the x86-64 regd of build/.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -22,6 +25,19 @@ PACKAGES=(
   nlohmann-json3-dev libcli11-dev
 )
 
+# The 32-bit build: the host's multilib compiler, plus the i386 packages of
+# the libraries with compiled code. Those are not installed (omniORB's i386
+# development files conflict with the installed x86-64 ones): they are
+# downloaded once into build-i386/debs/ and unpacked into build-i386/sysroot/,
+# which cmake/i386-toolchain.cmake points the build at. Header-only
+# dependencies (boost, nlohmann-json, CLI11) and omniidl come from the host.
+I386=0
+I386_HOST_PACKAGES=(g++-multilib)
+I386_SYSROOT_PACKAGES=(
+  libomniorb4-2 libomniorb4-dev libomnithread4 libomnithread4-dev
+  libgtest-dev libgmock-dev libbenchmark1debian libbenchmark-dev
+)
+
 need_root() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "dev.sh: $1 needs root (apt-get / network namespaces)" >&2
@@ -30,26 +46,92 @@ need_root() {
 }
 
 cmd_setup() {
+  local wanted=("${PACKAGES[@]}")
+  if [ "$I386" -eq 1 ]; then
+    wanted+=("${I386_HOST_PACKAGES[@]}")
+  fi
   local missing=()
   local p
-  for p in "${PACKAGES[@]}"; do
+  for p in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$p")
     fi
   done
-  if [ ${#missing[@]} -eq 0 ]; then
+  if [ ${#missing[@]} -ne 0 ]; then
+    need_root "installing ${missing[*]}"
+    echo "dev.sh: installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+  if [ "$I386" -eq 1 ]; then
+    setup_i386_sysroot
+  fi
+}
+
+# Fills $BUILD_DIR/sysroot with the unpacked i386 packages; does nothing when
+# it already holds exactly I386_SYSROOT_PACKAGES. Downloads only the packages
+# that are not in $BUILD_DIR/debs yet.
+setup_i386_sysroot() {
+  local sysroot="$BUILD_DIR/sysroot" debs="$BUILD_DIR/debs"
+  local stamp="$sysroot/.packages" want="${I386_SYSROOT_PACKAGES[*]}"
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
     return 0
   fi
-  need_root "installing ${missing[*]}"
-  echo "dev.sh: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  mkdir -p "$debs"
+  local missing=() p
+  for p in "${I386_SYSROOT_PACKAGES[@]}"; do
+    if ! compgen -G "$debs/${p}_*_i386.deb" >/dev/null; then
+      missing+=("$p:i386")
+    fi
+  done
+  if [ ${#missing[@]} -ne 0 ]; then
+    need_root "downloading ${missing[*]}"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      echo "dev.sh: adding the i386 architecture to dpkg"
+      dpkg --add-architecture i386
+      apt-get update -qq
+    fi
+    echo "dev.sh: downloading ${missing[*]}"
+    # A stale package list (i386 just added elsewhere, or a newer version
+    # published) makes the first try fail; refresh the lists once.
+    if ! (cd "$debs" && apt-get download -qq -o APT::Sandbox::User=root "${missing[@]}"); then
+      apt-get update -qq
+      (cd "$debs" && apt-get download -qq -o APT::Sandbox::User=root "${missing[@]}")
+    fi
+  fi
+  rm -rf "$sysroot"
+  mkdir -p "$sysroot"
+  local deb
+  for deb in "$debs"/*_i386.deb; do
+    dpkg-deb -x "$deb" "$sysroot"
+  done
+  # The .pc files say prefix=/usr; make them point into the sysroot.
+  sed -i "s|^prefix=/usr\$|prefix=$sysroot/usr|" "$sysroot"/usr/lib/i386-linux-gnu/pkgconfig/*.pc
+  echo "$want" >"$stamp"
+}
+
+# configure <build dir> [cmake arguments]: once, when the directory has no
+# CMake cache yet.
+configure() {
+  local dir="$1"
+  shift
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" "$@"
+  fi
 }
 
 cmd_build() {
   cmd_setup
-  if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-    cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}"
+  if [ "$I386" -eq 1 ]; then
+    # The regd-based tests run a second time against the x86-64 regd of the
+    # normal build tree (a no-op when that tree is built already).
+    configure "$X64_BUILD_DIR"
+    cmake --build "$X64_BUILD_DIR" -j "$JOBS" --target regd
+    configure "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/i386-toolchain.cmake" \
+      -DVARNEK_I386_SYSROOT="$BUILD_DIR/sysroot" \
+      -DVARNEK_PEER_REGD="$X64_BUILD_DIR/tools/regd/regd"
+  else
+    configure "$BUILD_DIR"
   fi
   cmake --build "$BUILD_DIR" -j "$JOBS"
 }
@@ -70,13 +152,21 @@ cmd_shell() {
   in_netns bash -i
 }
 
-case "${1:-}" in
-  setup) shift; cmd_setup "$@" ;;
-  build) shift; cmd_build "$@" ;;
-  test)  shift; cmd_test "$@" ;;
-  shell) shift; cmd_shell "$@" ;;
+cmd="${1:-}"
+[ $# -gt 0 ] && shift
+if [ "${1:-}" = "--i386" ]; then
+  shift
+  I386=1
+  X64_BUILD_DIR="$BUILD_DIR"
+  BUILD_DIR="${I386_BUILD_DIR:-$ROOT/build-i386}"
+fi
+case "$cmd" in
+  setup) cmd_setup "$@" ;;
+  build) cmd_build "$@" ;;
+  test)  cmd_test "$@" ;;
+  shell) cmd_shell "$@" ;;
   *)
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

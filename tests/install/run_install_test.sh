@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Usage: run_install_test.sh <build dir> <this dir> <c++ compiler>
+#                            [<c++ flags> [<CMake toolchain file>]]
 # Installs the build into a scratch prefix and builds and runs consumers of
-# every library with pkg-config and with find_package(Varnek).
+# every library with pkg-config and with find_package(Varnek). Libraries
+# outside the prefix are found through the caller's PKG_CONFIG_LIBDIR and
+# LD_LIBRARY_PATH.
 set -euo pipefail
-build="$1"; here="$2"; cxx="$3"
+build="$1"; here="$2"; cxx="$3"; cxxflags="${4:-}"; toolchain="${5:-}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
@@ -19,6 +22,7 @@ for h in istd/istd.h istd/exception.h istd/log.h istd/id.h \
 done
 
 libdir="$prefix/lib"
+runpath="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 for lib in varnekistd varnekinet varnekisig varnekmci; do
   soname="$(objdump -p "$libdir/lib$lib.so" | awk '/SONAME/ {print $2}')"
   [ "$soname" = "lib$lib.so.2.6" ] || { echo "unexpected SONAME '$soname' of $lib"; exit 1; }
@@ -40,20 +44,22 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 for c in "${consumers[@]}"; do
   IFS='|' read -r src module expected <<<"$c"
   exe="$work/pc_${src%.cc}"
-  "$cxx" -std=c++17 -o "$exe" "$here/$src" $(pkg-config --cflags --libs "$module")
-  out="$(LD_LIBRARY_PATH="$libdir" "$exe")"
+  # shellcheck disable=SC2086,SC2046 # flags are word lists
+  "$cxx" $cxxflags -std=c++17 -o "$exe" "$here/$src" $(pkg-config --cflags --libs "$module")
+  out="$(LD_LIBRARY_PATH="$runpath" "$exe")"
   [ "$out" = "$expected" ] || { echo "pkg-config $module consumer printed: $out"; exit 1; }
 done
 
 # 2. find_package(Varnek) consumers.
 cmake -S "$here/cmake_consumer" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" \
+      ${toolchain:+"-DCMAKE_TOOLCHAIN_FILE=$toolchain"} \
       -DCONSUMER_SOURCE="$here/consumer.cc" -DINET_CONSUMER_SOURCE="$here/inet_consumer.cc" \
       -DMCI_CONSUMER_SOURCE="$here/mci_consumer.cc" \
       -DISIG_CONSUMER_SOURCE="$here/isig_consumer.cc" >/dev/null
 cmake --build "$work/cm" >/dev/null
 for c in "${consumers[@]}"; do
   IFS='|' read -r src module expected <<<"$c"
-  out="$(LD_LIBRARY_PATH="$libdir" "$work/cm/${src%.cc}")"
+  out="$(LD_LIBRARY_PATH="$runpath" "$work/cm/${src%.cc}")"
   [ "$out" = "$expected" ] || { echo "CMake consumer ${src%.cc} printed: $out"; exit 1; }
 done
 echo "install test passed"

@@ -1,6 +1,8 @@
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 
@@ -163,6 +165,40 @@ TEST(LogFileTest, DecorationsFramesAndStdoutTarget) {
     if (::write(1, "still open\n", 11) != 11) throw 1;
   });
   EXPECT_EQ(child.output, "HEAD\n<x>\nTAIL\nstill open\n");
+}
+
+// A long-running process's log or trace outgrows 2 GiB; on the 32-bit target
+// the file must still open and take appended lines. The file is sparse, so
+// the test costs no disk space.
+TEST(LogFileTest, AppendsToFilesBeyondTwoGiB) {
+  struct Framed : istd::LogFile {
+    std::string AppendBanner() const override { return "AGAIN\n"; }
+  };
+  testutil::TempDir dir;
+  const std::string path = dir.File("big.log");
+  const off64_t big = (off64_t{1} << 31) + 100;
+  {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_LARGEFILE, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate64(fd, big), 0);
+    ::close(fd);
+  }
+  {
+    Framed f;
+    ASSERT_TRUE(f.Open(path, false));
+    f.Write("line", 4);
+    EXPECT_TRUE(f.IsOpen()) << "no write error";
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_LARGEFILE);
+  ASSERT_GE(fd, 0);
+  struct stat64 st;
+  ASSERT_EQ(::fstat64(fd, &st), 0);
+  const std::string expected = "AGAIN\nline\n";
+  EXPECT_EQ(st.st_size, big + static_cast<off64_t>(expected.size()));
+  std::string tail(expected.size(), '\0');
+  EXPECT_EQ(::pread64(fd, tail.data(), tail.size(), big), static_cast<ssize_t>(tail.size()));
+  ::close(fd);
+  EXPECT_EQ(tail, expected);
 }
 
 }  // namespace

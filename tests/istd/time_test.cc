@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <sstream>
 #include <thread>
 
@@ -73,6 +74,11 @@ TEST(TimeTest, FormsRenderTheirTexts) {
   EXPECT_EQ(Text(zero), "0.000000000");
   zero.SetForm(2 + istd::Time::c_utc);
   EXPECT_EQ(Text(zero), "00:00:00");
+  // Seconds are unsigned: the largest 32-bit value prints as such on every
+  // word size (the stopwatch starts its shortest loop there).
+  istd::Time largest(4294967295UL, 5UL);
+  largest.SetForm(0);
+  EXPECT_EQ(Text(largest), "4294967295.000000005");
 
   istd::Time t(1416239626UL, 123456789UL);  // 2014-11-17 15:53:46 UTC
   const struct {
@@ -119,6 +125,25 @@ TEST(TimeTest, CreateTimeParsesLocalDateTime) {
     EXPECT_STREQ(e.what(), "invalid time format");
   }
   EXPECT_THROW(istd::CreateTime("17.11.2014"), istd::Exception);
+}
+
+TEST(TimeTest, CreateTimeBeyond2038DependsOnTheWidthOfTimeT) {
+  const char* const text = "2040-06-01 12:00:00";
+  if (sizeof(time_t) == 4) {
+    // The 32-bit target: mktime cannot represent it.
+    try {
+      istd::CreateTime(text);
+      FAIL() << "2040 accepted with a 32-bit time_t";
+    } catch (const istd::Exception& e) {
+      EXPECT_STREQ(e.what(),
+                   "time overflows\nmaximum time is 2038-01-19 for (32bit OS)\n"
+                   "                2106-02-07 for (64bit OS)");
+    }
+  } else {
+    const istd::Time t = istd::CreateTime(text);
+    EXPECT_GT(t.Seconds(), 0x80000000UL);
+    EXPECT_EQ(Text(t), text);
+  }
 }
 
 TEST(StopWatchTest, SingleRunReportsOneLoopEqualToTotal) {

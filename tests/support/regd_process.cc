@@ -43,7 +43,10 @@ RegdProcess::RegdProcess(RegdOptions options) : m_options(std::move(options)) {}
 
 RegdProcess::~RegdProcess() { Kill(); }
 
-std::string RegdProcess::Binary() { return VARNEK_REGD_BINARY; }
+std::string RegdProcess::Binary() {
+  const char* peer = ::getenv("VARNEK_TEST_REGD");
+  return peer != nullptr && *peer != '\0' ? peer : VARNEK_REGD_BINARY;
+}
 
 std::string RegdProcess::DemoTree() { return VARNEK_REGD_DEMO_TREE; }
 

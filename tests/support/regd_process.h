@@ -110,7 +110,9 @@ class RegdProcess {
   // (for Options().tree).
   std::string WriteTree(const std::string& name, const std::string& json) const;
 
-  // The regd binary and the demo tree of the build.
+  // The regd binary (the build's own, or the one the environment variable
+  // VARNEK_TEST_REGD names: the 32-bit build runs its suite a second time
+  // against the 64-bit server that way) and the demo tree of the build.
   static std::string Binary();
   static std::string DemoTree();
   // Runs regd with `args` (in the foreground) until it ends or `timeoutS`

@@ -55,7 +55,9 @@ bool LogFile::Open(const std::string& fileName, bool sync) {
     header = FileHeader();
   } else {
     const mode_t old = ::umask(0);
-    m_fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // O_LARGEFILE: on the 32-bit target a log or trace of 2 GiB or more
+    // would otherwise neither open nor grow.
+    m_fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_LARGEFILE, 0666);
     ::umask(old);
     if (m_fd == c_stdout) {
       header = FileHeader();

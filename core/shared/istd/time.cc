@@ -152,8 +152,9 @@ int Time::ToText() const {
                         m_nanoseconds);
       break;
     default:
-      n = std::snprintf(m_text, c_textSize, "%ld.%09ld", static_cast<long>(m_seconds),
-                        m_nanoseconds);
+      // The seconds are unsigned: 2^31 s and more must not print negative
+      // where unsigned long has 32 bits.
+      n = std::snprintf(m_text, c_textSize, "%lu.%09ld", m_seconds, m_nanoseconds);
       break;
   }
   m_textStale = false;
