@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
 # Usage: run_install_test.sh <build dir> <this dir> <c++ compiler>
 # Installs the build into a scratch prefix and builds and runs consumers of
-# every library with pkg-config and with find_package(Varnek).
+# every library with pkg-config and with find_package(Varnek), then the
+# client example of examples/ against a regd of the build (which needs the
+# loopback-only network namespace of ./dev.sh test).
 set -euo pipefail
 build="$1"; here="$2"; cxx="$3"
+source_root="$(cd "$here/../.." && pwd)"
 work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+regd_pid=""
+cleanup() {
+  if [ -n "$regd_pid" ]; then kill "$regd_pid" 2>/dev/null || true; wait "$regd_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 prefix="$work/prefix"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 for h in istd/istd.h istd/exception.h istd/log.h istd/id.h \
          network/inet.h network/orb_manager.h network/i_types.h network/i_application.h \
-         network/i_remote_node.h client/roz.h client/node.h \
+         network/i_remote_node.h client/roz.h client/node.h client/remote_node.h \
+         client/remote_node_structure.h client/internal/i_notification_impl.h \
          isig/isig.h isig/signal_source.h isig/i_signal_receiver_impl.h isig/stream.h \
          isig/remote_stream.h isig/data_on_demand_remote_source.h; do
   test -f "$prefix/include/varnek/$h" || { echo "missing installed header $h"; exit 1; }
@@ -56,4 +65,22 @@ for c in "${consumers[@]}"; do
   out="$(LD_LIBRARY_PATH="$libdir" "$work/cm/${src%.cc}")"
   [ "$out" = "$expected" ] || { echo "CMake consumer ${src%.cc} printed: $out"; exit 1; }
 done
+# 3. The example program: connect to a regd, read a value, dump the tree.
+"$cxx" -std=c++17 -o "$work/read_value" "$source_root/examples/read_value.cc" \
+  $(pkg-config --cflags --libs varnekmci)
+"$build/tools/regd/regd" --tree "$source_root/tools/regd/demo-tree.json" --port 0 \
+  --port-file "$work/regd.port" >"$work/regd.out" 2>&1 &
+regd_pid=$!
+for _ in $(seq 200); do
+  [ -s "$work/regd.port" ] && break
+  sleep 0.1
+done
+[ -s "$work/regd.port" ] || { echo "regd did not start:"; cat "$work/regd.out"; exit 1; }
+out="$(LD_LIBRARY_PATH="$libdir" "$work/read_value" "$(cat "$work/regd.port")" 2>/dev/null)" \
+  || { echo "the example failed: $out"; exit 1; }
+grep -Fqx "serial VX4410-00172" <<<"$out" || { echo "the example printed: $out"; exit 1; }
+grep -Fqx "  gain=1" <<<"$out" || { echo "the example's dump lacks settings.gain: $out"; exit 1; }
+grep -Fqx "  model=VX-4410 Data Acquisition Unit" <<<"$out" \
+  || { echo "the example's dump lacks identity.model: $out"; exit 1; }
+
 echo "install test passed"
