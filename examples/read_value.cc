@@ -12,7 +12,8 @@ int main(int argc, char** argv) {
   const roz::Node platform =
       roz::Connect("127.0.0.1", roz::ePlatform, argc > 1 ? std::atoi(argv[1]) : 0, false);
   std::string serial;
-  if (!platform.IsValid() || !platform.GetNode(roz::Tokenize("identity.serial")).GetValue(serial, 0))
+  if (!platform.IsValid() ||
+      !platform.GetNode(roz::Tokenize("identity.serial")).GetValue(serial, 0))
     return 1;
   std::cout << "serial " << serial << "\n" << platform.DumpSubTree(-1, 0, 40);
   roz::Shutdown();

@@ -33,7 +33,7 @@ TEST_F(BrowseTest, ChildrenCountsAndLeavesComeFromTheServer) {
 
     const std::vector<roz::Node> children = platform.GetNodes();
     EXPECT_EQ(Names(children), (std::vector<std::string>{"identity", "settings", "calibration",
-                                                          "measurement", "reset", "signals"}));
+                                                         "measurement", "reset", "signals"}));
     for (const roz::Node& child : children) {
       EXPECT_EQ(child.GetTreeNode(), platform.GetTreeNode()) << "every node is the proxy";
       EXPECT_EQ(child.GetRelPath(), roz::Path{child.GetName()});
@@ -64,8 +64,9 @@ TEST_F(BrowseTest, ChildrenCountsAndLeavesComeFromTheServer) {
     ASSERT_NE(proxy, nullptr);
     const std::vector<roz::TreeNodePtr> all = proxy->GetAllNodes();
     EXPECT_EQ(all.size(), 6u);
-    EXPECT_TRUE(std::all_of(all.begin(), all.end(),
-                            [&](const roz::TreeNodePtr& n) { return n == platform.GetTreeNode(); }));
+    EXPECT_TRUE(std::all_of(all.begin(), all.end(), [&](const roz::TreeNodePtr& n) {
+      return n == platform.GetTreeNode();
+    }));
   });
 }
 
@@ -137,8 +138,8 @@ TEST_F(BrowseTest, AttributesComeFromTheServer) {
     const roz::Node platform = StartAndConnect(regd);
     ASSERT_TRUE(platform.IsValid());
     const roz::Node gain = platform.GetNode(roz::Tokenize("settings.gain"));
-    EXPECT_EQ(gain.GetFlags(), roz::Flags(roz::enums::eRead | roz::enums::eWrite |
-                                          roz::enums::ePersistent));
+    EXPECT_EQ(gain.GetFlags(),
+              roz::Flags(roz::enums::eRead | roz::enums::eWrite | roz::enums::ePersistent));
     EXPECT_TRUE(gain.IsReadable());
     EXPECT_TRUE(gain.IsWritable());
     EXPECT_TRUE(gain.IsPersistent());

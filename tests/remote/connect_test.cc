@@ -30,11 +30,12 @@ TEST(RemoteNodeTest, BuildsItsAddressAndNameWithoutContactingAnything) {
   EXPECT_EQ(ThrownText([] { roz::RemoteNode("1st", "h", 1, "k"); }), "Invalid node name: 1st");
 
   // Not connected: every access says so.
-  EXPECT_EQ(ThrownText([&] { named.GetFlags(roz::Path{"a", "b"}); }),
+  EXPECT_EQ(ThrownText([&] {
+              named.GetFlags(roz::Path{"a", "b"});
+            }),
             "ireg: node disconnected: a.b");
   int value = 0;
-  EXPECT_EQ(ThrownText([&] { named.Get(value, 0, roz::Path{"x"}); }),
-            "ireg: node disconnected: x");
+  EXPECT_EQ(ThrownText([&] { named.Get(value, 0, roz::Path{"x"}); }), "ireg: node disconnected: x");
   EXPECT_EQ(ThrownText([&] { named.Set(std::vector<bool>{true}, 0, roz::Path{"y"}); }),
             "ireg: node disconnected: y");
 }
@@ -67,7 +68,8 @@ TEST_F(ConnectTest, SecondConnectReusesTheProxy) {
 
     // The application root of the same address is another connection below
     // the same host node.
-    const roz::Node app = roz::Connect("127.0.0.1", roz::eApp, static_cast<int>(regd.Port()), false);
+    const roz::Node app =
+        roz::Connect("127.0.0.1", roz::eApp, static_cast<int>(regd.Port()), false);
     ASSERT_TRUE(app.IsValid());
     EXPECT_FALSE(app == platform);
     EXPECT_EQ(app.GetFullPath(false), (roz::Path{"cache", host, "app"}));
@@ -103,8 +105,9 @@ TEST_F(ConnectTest, ServerOfAnotherInterfaceVersionIsRefused) {
     regd.Options().args = {"--interface-version", "2.7"};
     const roz::Node platform = StartAndConnect(regd);
     EXPECT_FALSE(platform.IsValid());
-    EXPECT_TRUE(Traced("Unable to connect to remote application or registry: Remote interface "
-                       "version is not supported. Client version 2.6. Server version 2.7."));
+    EXPECT_TRUE(
+        Traced("Unable to connect to remote application or registry: Remote interface "
+               "version is not supported. Client version 2.6. Server version 2.7."));
   });
 }
 

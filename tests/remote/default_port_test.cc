@@ -27,8 +27,7 @@ TEST_F(DefaultPortTest, PortZeroConnectsToTheDefaultPortOfTheRoot) {
     const roz::Node platform = roz::Connect("", roz::ePlatform, 0, false);
     ASSERT_TRUE(platform.IsValid());
     EXPECT_EQ(platform.GetName(), "platform");
-    EXPECT_EQ(platform.GetFullPath(false),
-              (roz::Path{"cache", "host-127-0-0-1:5678", "platform"}));
+    EXPECT_EQ(platform.GetFullPath(false), (roz::Path{"cache", "host-127-0-0-1:5678", "platform"}));
 
     // The same key however it is spelt; one connection only.
     EXPECT_TRUE(roz::Connect(roz::ePlatform, 0) == platform);

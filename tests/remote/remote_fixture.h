@@ -68,9 +68,7 @@ class RemoteTest : public TraceFixture {
   }
 
   // True when the trace written so far holds `text`.
-  bool Traced(const std::string& text) const {
-    return TraceText().find(text) != std::string::npos;
-  }
+  bool Traced(const std::string& text) const { return TraceText().find(text) != std::string::npos; }
 };
 
 }  // namespace remotetest

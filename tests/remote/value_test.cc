@@ -192,9 +192,9 @@ TEST_F(ValueTest, RawBuffersAndTextCells) {
     std::strcpy(numbers + 8, "2");
     std::strcpy(numbers + 16, "3");
     std::strcpy(numbers + 24, "-4");
-    EXPECT_EQ(ThrownText([&] { ranges.SetStringArrayByType(numbers, 8); }).rfind("Bad cast from -4",
-                                                                                   0),
-              0u);
+    EXPECT_EQ(
+        ThrownText([&] { ranges.SetStringArrayByType(numbers, 8); }).rfind("Bad cast from -4", 0),
+        0u);
     EXPECT_EQ(ranges.ToString(), "[10,10,100,1000]") << "nothing written";
     std::strcpy(numbers + 24, "4");
     ranges.SetStringArrayByType(numbers, 8);
@@ -290,8 +290,7 @@ TEST_F(ValueTest, EveryFailureOfATransferHasItsText) {
     EXPECT_TRUE(Traced("Wrong type: "));
     EXPECT_EQ(ThrownText([&] { node("broken").Get(value, 0); }),
               "ireg: node not accessible: broken");
-    EXPECT_EQ(ThrownText([&] { node("broken").Set(2, 0); }),
-              "ireg: node not accessible: broken");
+    EXPECT_EQ(ThrownText([&] { node("broken").Set(2, 0); }), "ireg: node not accessible: broken");
     EXPECT_TRUE(Traced(": Can't access value: broken: CORBA::COMM_FAILURE#"));
     EXPECT_EQ(ThrownText([&] { node("vanished").Get(value, 0); }),
               "ireg: node not found: vanished");

@@ -132,7 +132,8 @@ void ThrowScalarMismatch(const CORBA::Any& value, CORBA::TypeCode_ptr hint, cons
   os << ToString(path) << ": Expected typecode " << static_cast<int>(hint->kind())
      << ", received: " << static_cast<int>(kind);
   istd::LogError(os.str());
-  if (kind == CORBA::tk_sequence) ThrowPathError("ireg: can't assign an array to scalar value: ", path);
+  if (kind == CORBA::tk_sequence)
+    ThrowPathError("ireg: can't assign an array to scalar value: ", path);
   ThrowPathError("ireg: invalid type: ", path);
 }
 
@@ -192,8 +193,7 @@ RemoteNode::RemoteNode(const std::string& name, const std::string& address, unsi
   ISTD_TRACE_FNC();
 }
 
-RemoteNode::RemoteNode(const std::string& address, unsigned int port,
-                       const std::string& objectName)
+RemoteNode::RemoteNode(const std::string& address, unsigned int port, const std::string& objectName)
     : TreeNode(Flags(0)),
       m_url(AddressUrl(address, port, objectName)),
       m_remoteNode(i_NET::RemoteNode::_nil()),
@@ -233,8 +233,7 @@ i_NET::Application_ptr RemoteNode::ResolveApplication() const {
   return i_NET::Application::_narrow(object.in());
 }
 
-void RemoteNode::StoreReferences(i_NET::RemoteNode_ptr remote,
-                                 i_NET::Application_ptr application) {
+void RemoteNode::StoreReferences(i_NET::RemoteNode_ptr remote, i_NET::Application_ptr application) {
   {
     std::lock_guard<std::mutex> lock(m_referenceMutex);
     CORBA::release(m_remoteNode);
@@ -257,6 +256,12 @@ bool RemoteNode::IsConnected() const {
   return !CORBA::is_nil(m_remoteNode);
 }
 
+bool RemoteNode::Abandon(i_Notification_impl* unowned) {
+  StoreReferences(i_NET::RemoteNode::_nil(), i_NET::Application::_nil());
+  if (unowned != nullptr) DropServant(unowned);
+  return false;
+}
+
 bool RemoteNode::Init() {
   ISTD_TRACE_FNC();
   i_Notification_impl* servant = nullptr;  // becomes m_servant once connected
@@ -270,8 +275,9 @@ bool RemoteNode::Init() {
       CORBA::String_var version = application->GetInterfaceVersion();
       if (std::strcmp(version.in(), c_interfaceVersion) != 0) {
         std::ostringstream os;
-        os << "Remote interface version is not supported." << " Client version "
-           << c_interfaceVersion << ". Server version " << version.in() << ".";
+        os << "Remote interface version is not supported."
+           << " Client version " << c_interfaceVersion << ". Server version " << version.in()
+           << ".";
         throw istd::Exception(os, true);
       }
       servant = NewServant();
@@ -292,11 +298,9 @@ bool RemoteNode::Init() {
     if (m_servant != nullptr) m_servant->SetNode(shared_from_this());
     return true;
   } catch (...) {
-    const std::string reason = ConnectFailureText();
-    ISTD_TRACE(istd::eLow, "Unable to connect to remote application or registry: " << reason);
-    StoreReferences(i_NET::RemoteNode::_nil(), i_NET::Application::_nil());
-    if (servant != nullptr) DropServant(servant);
-    return false;
+    ISTD_TRACE(istd::eLow,
+               "Unable to connect to remote application or registry: " << ConnectFailureText());
+    return Abandon(servant);
   }
 }
 
@@ -316,9 +320,7 @@ bool RemoteNode::Reinit() {
         remote = AskRegistry(application.in(), m_servant != nullptr ? m_servant : fresh);
       } catch (const CORBA::SystemException& e) {
         ISTD_TRACE(istd::eLow, "Unable to connect to remote registry: " << e);
-        StoreReferences(i_NET::RemoteNode::_nil(), i_NET::Application::_nil());
-        if (fresh != nullptr) DropServant(fresh);
-        return false;
+        return Abandon(fresh);
       }
       if (CORBA::is_nil(remote.in())) {
         ISTD_TRACE(istd::eLow, "Unable to connect to remote node: " << m_url);
@@ -345,11 +347,9 @@ bool RemoteNode::Reinit() {
     }
     return true;
   } catch (...) {
-    const std::string reason = ConnectFailureText();
-    ISTD_TRACE(istd::eLow, "Unable to connect to remote application or registry: " << reason);
-    StoreReferences(i_NET::RemoteNode::_nil(), i_NET::Application::_nil());
-    if (fresh != nullptr) DropServant(fresh);
-    return false;
+    ISTD_TRACE(istd::eLow,
+               "Unable to connect to remote application or registry: " << ConnectFailureText());
+    return Abandon(fresh);
   }
 }
 
@@ -433,23 +433,22 @@ std::vector<TreeNodePtr> RemoteNode::GetAllNodes() {
 
 // ---- value slots ----
 
-#define ROZ_REMOTE_NODE_VALUE_SLOTS(T, Scalar, Buffer)                                         \
-  void RemoteNode::Get(T& value, size_t position, const Path& path) {                          \
-    i_NET::RemoteNode_var node = RemoteNodeRef();                                              \
-    RemoteGet<Scalar, T, Scalar>(node.in(), path, position, value);                            \
-  }                                                                                            \
-  void RemoteNode::Get(std::vector<T>& values, size_t position, size_t count,                  \
-                       const Path& path) {                                                     \
-    i_NET::RemoteNode_var node = RemoteNodeRef();                                              \
-    RemoteGet<Buffer, T, Scalar>(node.in(), path, position, count, values);                    \
-  }                                                                                            \
-  void RemoteNode::Set(const T& value, size_t position, const Path& path) {                    \
-    i_NET::RemoteNode_var node = RemoteNodeRef();                                              \
-    RemoteSet<Buffer, T>(node.in(), path, position, 1, &value);                                \
-  }                                                                                            \
-  void RemoteNode::Set(const std::vector<T>& values, size_t position, const Path& path) {      \
-    i_NET::RemoteNode_var node = RemoteNodeRef();                                              \
-    RemoteSetAll<Buffer>(node.in(), path, position, values);                                   \
+#define ROZ_REMOTE_NODE_VALUE_SLOTS(T, Scalar, Buffer)                                            \
+  void RemoteNode::Get(T& value, size_t position, const Path& path) {                             \
+    i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
+    RemoteGet<Scalar, T, Scalar>(node.in(), path, position, value);                               \
+  }                                                                                               \
+  void RemoteNode::Get(std::vector<T>& values, size_t position, size_t count, const Path& path) { \
+    i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
+    RemoteGet<Buffer, T, Scalar>(node.in(), path, position, count, values);                       \
+  }                                                                                               \
+  void RemoteNode::Set(const T& value, size_t position, const Path& path) {                       \
+    i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
+    RemoteSet<Buffer, T>(node.in(), path, position, 1, &value);                                   \
+  }                                                                                               \
+  void RemoteNode::Set(const std::vector<T>& values, size_t position, const Path& path) {         \
+    i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
+    RemoteSetAll<Buffer>(node.in(), path, position, values);                                      \
   }
 
 ROZ_REMOTE_NODE_VALUE_SLOTS(std::string, const char*, i_NET::StringBuffer)

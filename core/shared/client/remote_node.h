@@ -178,6 +178,10 @@ class RemoteNode : public TreeNode {
   // Replaces both references (duplicating them) and hands the remote node
   // to the remote structure.
   void StoreReferences(i_NET::RemoteNode_ptr remote, i_NET::Application_ptr application);
+  // Ends a failed connection attempt: leaves the proxy disconnected and
+  // drops `unowned` (a servant the attempt made, not the proxy's; may be
+  // null). Returns false.
+  bool Abandon(i_Notification_impl* unowned);
   // The application at m_url (nil when the object is not one). Throws CORBA
   // exceptions.
   i_NET::Application_ptr ResolveApplication() const;

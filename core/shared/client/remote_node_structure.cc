@@ -39,42 +39,39 @@ i_NET::RemoteNode_ptr RemoteNodeStructure::Reference() const {
   return i_NET::RemoteNode::_duplicate(m_node);
 }
 
+TreeNodeAddr RemoteNodeStructure::Existing(const Path& node, const char* notFound,
+                                           const char* notAccessible) const {
+  i_NET::RemoteNode_var remote = Reference();
+  detail::CallRemote(remote.in(), node, notFound, true, notAccessible,
+                     [](i_NET::RemoteNode_ptr reference, const i_NET::NodeNames& names) {
+                       return reference->GetValueType(names);
+                     });
+  return TreeNodeAddr{Owner()->shared_from_this(), node};
+}
+
 TreeNodeAddr RemoteNodeStructure::GetNode(const std::string& name, const Path& path) {
   ISTD_TRACE_FNC();
-  const Path child = Joined(path, Path{name});
-  i_NET::RemoteNode_var node = Reference();
-  detail::CallRemote(node.in(), child, "ireg: child node not found in: ", true,
-                     "ireg: child node not accessible in: ",
-                     [](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
-                       return remote->GetValueType(names);
-                     });
-  return TreeNodeAddr{Owner()->shared_from_this(), child};
+  return Existing(Joined(path, Path{name}),
+                  "ireg: child node not found in: ", "ireg: child node not accessible in: ");
 }
 
 TreeNodeAddr RemoteNodeStructure::GetNode(size_t index, const Path& path) {
   ISTD_TRACE_FNC();
   i_NET::RemoteNode_var node = Reference();
-  const std::string name = detail::CallRemote(
-      node.in(), path, "ireg: child node not found in: ", true,
-      "ireg: child node not accessible in: ",
-      [index](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
-        CORBA::String_var childName =
-            remote->GetNameByIndex(names, static_cast<CORBA::ULong>(index));
-        return std::string(childName.in());
-      });
+  const std::string name =
+      detail::CallRemote(node.in(), path, "ireg: child node not found in: ", true,
+                         "ireg: child node not accessible in: ",
+                         [index](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
+                           CORBA::String_var childName =
+                               remote->GetNameByIndex(names, static_cast<CORBA::ULong>(index));
+                           return std::string(childName.in());
+                         });
   return TreeNodeAddr{Owner()->shared_from_this(), Joined(path, Path{name})};
 }
 
 TreeNodeAddr RemoteNodeStructure::GetNode(const Path& relPath, const Path& path) {
   ISTD_TRACE_FNC();
-  const Path descendant = Joined(path, relPath);
-  i_NET::RemoteNode_var node = Reference();
-  detail::CallRemote(node.in(), descendant, "ireg: node not found: ", true,
-                     "ireg: node not accessible: ",
-                     [](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
-                       return remote->GetValueType(names);
-                     });
-  return TreeNodeAddr{Owner()->shared_from_this(), descendant};
+  return Existing(Joined(path, relPath), "ireg: node not found: ", "ireg: node not accessible: ");
 }
 
 TreeNodeAddresses RemoteNodeStructure::GetNodes(const Path& path) {

@@ -72,6 +72,10 @@ class RemoteNodeStructure : public NodeStructure {
  private:
   // A new reference to the stored remote node (the caller releases it).
   i_NET::RemoteNode_ptr Reference() const;
+  // { owner, node } once the server answered GetValueType for `node`; the
+  // failure texts are `notFound` (with the server's reason) and
+  // `notAccessible`, each followed by the path of `node`.
+  TreeNodeAddr Existing(const Path& node, const char* notFound, const char* notAccessible) const;
   mutable std::mutex m_mutex;
   i_NET::RemoteNode_ptr m_node;
 };

@@ -66,8 +66,7 @@ void Init(int argc, char** argv) {
     throw istd::Exception("Unable to initialise the ORB: " + inet::CORBASysExceptionToString(e),
                           true);
   } catch (const CORBA::Exception& e) {
-    throw istd::Exception("Unable to initialise the ORB: " + inet::CORBAExceptionToString(e),
-                          true);
+    throw istd::Exception("Unable to initialise the ORB: " + inet::CORBAExceptionToString(e), true);
   }
   s_cacheRoot = factory::Create<LocalNodeStructure, TreeNode>("cache");
 }

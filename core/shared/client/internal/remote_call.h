@@ -24,8 +24,8 @@ namespace detail {
 // exception (a nil `node` included) traces the same line with the exception
 // text and throws `notAccessible` + path text. Other exceptions pass.
 template <typename Call>
-auto CallRemote(i_NET::RemoteNode_ptr node, const Path& path, const char* notFound,
-                bool withReason, const char* notAccessible, Call&& call) {
+auto CallRemote(i_NET::RemoteNode_ptr node, const Path& path, const char* notFound, bool withReason,
+                const char* notAccessible, Call&& call) {
   i_NET::NodeNames_var names = PathToRemoteNodeNames(path);
   try {
     return call(node, names.in());
