@@ -32,8 +32,8 @@ for lib in varnekistd varnekinet varnekisig varnekmci; do
   soname="$(objdump -p "$libdir/lib$lib.so" | awk '/SONAME/ {print $2}')"
   [ "$soname" = "lib$lib.so.2.6" ] || { echo "unexpected SONAME '$soname' of $lib"; exit 1; }
 done
-grep -q '^Requires: varnekistd' "$libdir/pkgconfig/varnekmci.pc" \
-  || { echo "varnekmci.pc does not require varnekistd"; exit 1; }
+grep -q '^Requires: varnekistd varnekinet varnekisig omniORB4' "$libdir/pkgconfig/varnekmci.pc" \
+  || { echo "varnekmci.pc does not require its libraries and omniORB"; exit 1; }
 test -f "$prefix/share/varnek/idl/i_remote_node.idl" || { echo "missing installed IDL"; exit 1; }
 
 # consumer source, pkg-config module, expected output
