@@ -10,6 +10,7 @@
 #include "client/roz.h"
 #include "common/test_util.h"
 #include "remote/remote_fixture.h"
+#include "support/regd_fixture.h"
 
 namespace {
 
@@ -220,16 +221,22 @@ const char* const c_subscribeTree = R"({"name": "r", "children": [
     {"name": "b", "type": "Long", "flags": ["read", "write"], "hooks": {"refuse_subscribe": true}},
     {"name": "c", "type": "Long", "flags": ["read", "write"]}]})";
 
+// Starts `regd` with the tree above and connects a probe proxy to it, outside
+// the cache.
+roz::TreeNodePtr StartProbe(RegdProcess& regd) {
+  regd.Options().tree = regd.WriteTree("tree.json", c_subscribeTree);
+  regd.Start();
+  roz::Init();
+  return roz::factory::Create<roz::RemoteNodeStructure, ProbeNode>(
+      std::string("probe"), std::string("127.0.0.1"), regd.Port(),
+      std::string(inet::c_defaultNetId));
+}
+
 TEST_F(BrowseTest, ReinitSubscribesThePathsOfTheServantAgain) {
   InClient([&] {
     StartTrace(istd::eLow);
     RegdProcess regd;
-    regd.Options().tree = regd.WriteTree("tree.json", c_subscribeTree);
-    regd.Start();
-    roz::Init();
-    const roz::TreeNodePtr tree = roz::factory::Create<roz::RemoteNodeStructure, ProbeNode>(
-        std::string("probe"), std::string("127.0.0.1"), regd.Port(),
-        std::string(inet::c_defaultNetId));
+    const roz::TreeNodePtr tree = StartProbe(regd);
     ASSERT_TRUE(tree);
     auto* probe = static_cast<ProbeNode*>(tree.get());
     ASSERT_NE(probe->Servant(), nullptr);
@@ -271,6 +278,31 @@ TEST_F(BrowseTest, ReinitSubscribesThePathsOfTheServantAgain) {
     EXPECT_TRUE(last);
     EXPECT_FALSE(probe->Servant()->Unsubscribe(two, root["a"], last));
     EXPECT_EQ(probe->Servant()->GetSubscribedNodes().size(), 2u) << "b and c";
+  });
+}
+
+TEST_F(BrowseTest, NotificationsOfSubscribedPathsReachTheServant) {
+  InClient([&] {
+    StartTrace(istd::eDetail);
+    RegdProcess regd;
+    const roz::TreeNodePtr tree = StartProbe(regd);
+    ASSERT_TRUE(tree);
+    auto* probe = static_cast<ProbeNode*>(tree.get());
+    const roz::Node root(tree, roz::c_noRelPath);
+    const roz::ClientId client;
+    bool first = false;
+    ASSERT_TRUE(probe->Servant()->Subscribe(client, root["a"], first));
+    ASSERT_TRUE(probe->Servant()->Subscribe(client, root["c"], first));
+    ASSERT_TRUE(probe->Reinit());  // subscribes a and c at the server
+
+    // The server calls back over the client's own connection.
+    EXPECT_TRUE(root["a"].SetValue(5, 0));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return Traced("Notification for a at 0 to 1"); }));
+    bool last = false;
+    ASSERT_TRUE(probe->Servant()->Unsubscribe(client, root["c"], last));
+    EXPECT_TRUE(root["c"].SetValue(6, 0));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return Traced("Cannot find client for this node."); }))
+        << "still subscribed at the server, no longer here";
   });
 }
 

@@ -5,10 +5,14 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <atomic>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "client/roz.h"
 #include "remote/remote_fixture.h"
+#include "support/regd_fixture.h"
 
 namespace {
 
@@ -174,6 +178,33 @@ TEST_F(ConnectTest, PingReconnectsAProxyWhoseServerRestarted) {
     EXPECT_EQ(value, 1.0);
     EXPECT_EQ(roz::Ping(platform), roz::eConnected);
     EXPECT_EQ(Counter(platform, "get_remote_node_calls"), 1u);
+  });
+}
+
+TEST_F(ConnectTest, ReadersOnOtherThreadsSurviveAReconnection) {
+  InClient([&] {
+    RegdProcess regd;
+    roz::Node platform = StartAndConnect(regd);
+    ASSERT_TRUE(platform.IsValid());
+    std::atomic<bool> stop{false};
+    std::atomic<int> readsAfterRestart{0};
+    std::atomic<bool> restarted{false};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 2; ++i) {
+      readers.emplace_back([&] {
+        const roz::Node offsets = platform.GetNode(roz::Tokenize("calibration.offsets"));
+        std::vector<int> values;
+        while (!stop) {
+          if (offsets.GetValue(values, 0, 0) && restarted) ++readsAfterRestart;
+        }
+      });
+    }
+    regd.Restart();
+    restarted = true;
+    EXPECT_EQ(roz::Ping(platform), roz::eReconnected);
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return readsAfterRestart > 10; }));
+    stop = true;
+    for (std::thread& reader : readers) reader.join();
   });
 }
 
