@@ -2,20 +2,28 @@
 # Usage: run_install_test.sh <build dir> <this dir> <c++ compiler>
 #                            [<c++ flags> [<CMake toolchain file>]]
 # Installs the build into a scratch prefix and builds and runs consumers of
-# every library with pkg-config and with find_package(Varnek). Libraries
-# outside the prefix are found through the caller's PKG_CONFIG_LIBDIR and
-# LD_LIBRARY_PATH.
+# every library with pkg-config and with find_package(Varnek), then the
+# client example of examples/ against a regd of the build (which needs the
+# loopback-only network namespace of ./dev.sh test). Libraries outside the
+# prefix are found through the caller's PKG_CONFIG_LIBDIR and LD_LIBRARY_PATH.
 set -euo pipefail
 build="$1"; here="$2"; cxx="$3"; cxxflags="${4:-}"; toolchain="${5:-}"
+source_root="$(cd "$here/../.." && pwd)"
 work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+regd_pid=""
+cleanup() {
+  if [ -n "$regd_pid" ]; then kill "$regd_pid" 2>/dev/null || true; wait "$regd_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 prefix="$work/prefix"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 for h in istd/istd.h istd/exception.h istd/log.h istd/id.h \
          network/inet.h network/orb_manager.h network/i_types.h network/i_application.h \
-         network/i_remote_node.h client/roz.h client/node.h \
+         network/i_remote_node.h client/roz.h client/node.h client/remote_node.h \
+         client/remote_node_structure.h client/internal/i_notification_impl.h \
          isig/isig.h isig/signal_source.h isig/i_signal_receiver_impl.h isig/stream.h \
          isig/remote_stream.h isig/data_on_demand_remote_source.h; do
   test -f "$prefix/include/varnek/$h" || { echo "missing installed header $h"; exit 1; }
@@ -27,8 +35,8 @@ for lib in varnekistd varnekinet varnekisig varnekmci; do
   soname="$(objdump -p "$libdir/lib$lib.so" | awk '/SONAME/ {print $2}')"
   [ "$soname" = "lib$lib.so.2.6" ] || { echo "unexpected SONAME '$soname' of $lib"; exit 1; }
 done
-grep -q '^Requires: varnekistd' "$libdir/pkgconfig/varnekmci.pc" \
-  || { echo "varnekmci.pc does not require varnekistd"; exit 1; }
+grep -q '^Requires: varnekistd varnekinet varnekisig omniORB4' "$libdir/pkgconfig/varnekmci.pc" \
+  || { echo "varnekmci.pc does not require its libraries and omniORB"; exit 1; }
 test -f "$prefix/share/varnek/idl/i_remote_node.idl" || { echo "missing installed IDL"; exit 1; }
 
 # consumer source, pkg-config module, expected output
@@ -62,4 +70,24 @@ for c in "${consumers[@]}"; do
   out="$(LD_LIBRARY_PATH="$runpath" "$work/cm/${src%.cc}")"
   [ "$out" = "$expected" ] || { echo "CMake consumer ${src%.cc} printed: $out"; exit 1; }
 done
+
+# 3. The example program: connect to a regd, read a value, dump the tree.
+# shellcheck disable=SC2086,SC2046 # flags are word lists
+"$cxx" $cxxflags -std=c++17 -o "$work/read_value" "$source_root/examples/read_value.cc" \
+  $(pkg-config --cflags --libs varnekmci)
+"$build/tools/regd/regd" --tree "$source_root/tools/regd/demo-tree.json" --port 0 \
+  --port-file "$work/regd.port" >"$work/regd.out" 2>&1 &
+regd_pid=$!
+for _ in $(seq 200); do
+  [ -s "$work/regd.port" ] && break
+  sleep 0.1
+done
+[ -s "$work/regd.port" ] || { echo "regd did not start:"; cat "$work/regd.out"; exit 1; }
+out="$(LD_LIBRARY_PATH="$runpath" "$work/read_value" "$(cat "$work/regd.port")" 2>/dev/null)" \
+  || { echo "the example failed: $out"; exit 1; }
+grep -Fqx "serial VX4410-00172" <<<"$out" || { echo "the example printed: $out"; exit 1; }
+grep -Fqx "  gain=1" <<<"$out" || { echo "the example's dump lacks settings.gain: $out"; exit 1; }
+grep -Fqx "  model=VX-4410 Data Acquisition Unit" <<<"$out" \
+  || { echo "the example's dump lacks identity.model: $out"; exit 1; }
+
 echo "install test passed"

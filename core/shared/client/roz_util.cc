@@ -1,10 +1,13 @@
-// Paths, flag texts, the text tables of the registry enumerations and the
-// identifier counters of libvarnekmci.
+// Paths and their wire form, flag texts, the text tables of the registry
+// enumerations and the identifier counters of libvarnekmci.
 #include "client/roz_util.h"
 
 #include <utility>
 
+#include "client/remote_node_structure.h"
+#include "istd/log.h"
 #include "istd/string_util.h"
+#include "network/conversion.h"
 
 template class istd::Id<roz::IdIregTreeNode, unsigned long long>;
 template class istd::Id<roz::IdIregClient, unsigned long long>;
@@ -57,6 +60,21 @@ Path Tokenize(const std::string& text) { return Tokenize(text.c_str()); }
 std::string ToString(const Path& path) { return istd::StringVecIntoString(path, c_delimiter); }
 
 std::ostream& operator<<(std::ostream& os, const Path& path) { return os << ToString(path); }
+
+i_NET::NodeNames* PathToRemoteNodeNames(const Path& path) {
+  ISTD_TRACE(istd::eDetail, "Remote path: " << ToString(path));
+  auto* names = new i_NET::NodeNames;
+  inet::detail::FillSequence(*names, path, path.size());
+  return names;
+}
+
+Path RemoteNodeNamesToPath(const i_NET::NodeNames& names) {
+  Path path;
+  path.reserve(names.length());
+  for (CORBA::ULong i = 0; i < names.length(); ++i) path.emplace_back(names[i].in());
+  ISTD_TRACE(istd::eDetail, "Requested path: " << path);
+  return path;
+}
 
 std::string StringFlags(const Flags& flags) {
   std::string text(sizeof c_flagMarks / sizeof c_flagMarks[0], ' ');

@@ -218,6 +218,11 @@ class TreeNode : public std::enable_shared_from_this<TreeNode> {
   // then keeps ownership of `structure`.
   void SetNodeStructure(NodeStructure* structure);
 
+ protected:
+  // The installed structure (never null), for derived nodes that hand it
+  // state of their own; owned by this node.
+  NodeStructure* GetNodeStructure() const { return m_structure.get(); }
+
  private:
   static bool IsValidName(const std::string& name);
 

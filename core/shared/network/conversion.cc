@@ -21,23 +21,13 @@ const char* const c_notSimpleLocal = "istd::Any to CORBA::Any is available only 
 // A scalar extracted as its CORBA type and held as the local type.
 template <typename Corba, typename Local>
 istd::Any ScalarToAny(const CORBA::Any& value) {
-  Corba held;
-  if (!(value >>= held)) ThrowCantConvert();
-  return istd::Any(static_cast<Local>(held));
-}
-
-template <>
-istd::Any ScalarToAny<CORBA::Boolean, bool>(const CORBA::Any& value) {
-  CORBA::Boolean held = false;
-  if (!(value >>= CORBA::Any::to_boolean(held))) ThrowCantConvert();
-  return istd::Any(held != 0);
-}
-
-template <>
-istd::Any ScalarToAny<const char*, std::string>(const CORBA::Any& value) {
-  const char* held = nullptr;  // owned by `value`
-  if (!(value >>= held) || held == nullptr) ThrowCantConvert();
-  return istd::Any(std::string(held));
+  Corba held{};
+  if (!detail::ExtractScalar(value, held)) ThrowCantConvert();
+  if constexpr (std::is_same_v<Local, bool>) {
+    return istd::Any(held != 0);
+  } else {
+    return istd::Any(Local(held));
+  }
 }
 
 // The elements of the i_NET buffer `value` holds, as a vector. `type` is the
@@ -49,16 +39,7 @@ istd::Any SequenceToAny(const CORBA::Any& value, CORBA::TypeCode_ptr type) {
     ThrowCantConvert();
   }
   std::vector<Local> values;
-  values.reserve(sequence->length());
-  for (CORBA::ULong i = 0; i < sequence->length(); ++i) {
-    if constexpr (std::is_same_v<Local, std::string>) {
-      values.emplace_back(static_cast<const char*>((*sequence)[i]));
-    } else if constexpr (std::is_same_v<Local, bool>) {
-      values.push_back((*sequence)[i] != 0);
-    } else {
-      values.push_back(static_cast<Local>((*sequence)[i]));
-    }
-  }
+  detail::CopySequence(*sequence, values);
   return istd::Any(values);
 }
 

@@ -28,6 +28,7 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <type_traits>
@@ -54,21 +55,70 @@ CORBA::Any AnyToCorbaAny(const istd::Any& value);
 
 namespace detail {
 
+// Copies `count` elements of `values` (a pointer or a vector, anything
+// indexable) into `sequence`, which takes exactly that length; strings are
+// duplicated, other elements converted to the buffer's element type.
+template <typename Buffer, typename Values>
+void FillSequence(Buffer& sequence, const Values& values, size_t count) {
+  sequence.length(static_cast<CORBA::ULong>(count));
+  for (CORBA::ULong i = 0; i < sequence.length(); ++i) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(values[i])>, std::string>) {
+      sequence[i] = values[i].c_str();  // the string element takes a copy
+    } else {
+      using Element = std::remove_reference_t<decltype(sequence[i])>;
+      sequence[i] = static_cast<Element>(values[i]);
+    }
+  }
+}
+
+// Replaces the content of `values` with the elements of `sequence`, in
+// order (strings copied, booleans converted element by element).
+template <typename Buffer, typename Local>
+void CopySequence(const Buffer& sequence, std::vector<Local>& values) {
+  values.clear();
+  values.reserve(sequence.length());
+  for (CORBA::ULong i = 0; i < sequence.length(); ++i) {
+    if constexpr (std::is_same_v<Local, std::string>) {
+      values.emplace_back(static_cast<const char*>(sequence[i]));
+    } else if constexpr (std::is_same_v<Local, bool>) {
+      values.push_back(sequence[i] != 0);
+    } else {
+      values.push_back(static_cast<Local>(sequence[i]));
+    }
+  }
+}
+
 // Puts a new Buffer with the elements of `values` into `any`, which takes
 // ownership of it (no copy of the any or of the sequence).
 template <typename Local, typename Buffer>
 void InsertSequence(CORBA::Any& any, const std::vector<Local>& values) {
   auto* sequence = new Buffer;
-  sequence->length(static_cast<CORBA::ULong>(values.size()));
-  for (CORBA::ULong i = 0; i < sequence->length(); ++i) {
-    if constexpr (std::is_same_v<Local, std::string>) {
-      (*sequence)[i] = values[i].c_str();  // the string element takes a copy
-    } else {
-      using Element = std::remove_reference_t<decltype((*sequence)[i])>;
-      (*sequence)[i] = static_cast<Element>(values[i]);
-    }
-  }
+  FillSequence(*sequence, values, values.size());
   any <<= sequence;
+}
+
+// Inserts the CORBA scalar `value` (CORBA::Boolean, Long, ULong, LongLong,
+// ULongLong, Float, Double, or a const char* string, which is copied).
+template <typename Corba>
+void InsertScalar(CORBA::Any& any, Corba value) {
+  if constexpr (std::is_same_v<Corba, CORBA::Boolean>) {
+    any <<= CORBA::Any::from_boolean(value);
+  } else {
+    any <<= value;
+  }
+}
+
+// Extracts a CORBA scalar of exactly the type Corba; false when `any` holds
+// something else. A const char* points into `any`.
+template <typename Corba>
+bool ExtractScalar(const CORBA::Any& any, Corba& value) {
+  if constexpr (std::is_same_v<Corba, CORBA::Boolean>) {
+    return any >>= CORBA::Any::to_boolean(value);
+  } else if constexpr (std::is_same_v<Corba, const char*>) {
+    return (any >>= value) && value != nullptr;
+  } else {
+    return any >>= value;
+  }
 }
 
 }  // namespace detail

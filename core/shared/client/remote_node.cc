@@ -1,0 +1,465 @@
+// roz::RemoteNode: connection, reconnection and release of a remote
+// registry, the attribute queries, the value slots and the non-template
+// parts of the value transfer.
+#include "client/remote_node.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "client/internal/i_notification_impl.h"
+#include "client/internal/remote_call.h"
+#include "istd/process.h"
+#include "network/orb_manager.h"
+
+namespace roz {
+
+namespace {
+
+std::string AddressUrl(const std::string& address, unsigned int port,
+                       const std::string& objectName) {
+  std::ostringstream os;
+  os << "corbaloc:iiop:" << address << ":" << port << "/" << objectName;
+  return os.str();
+}
+
+std::string Dashed(std::string text) {
+  for (char& c : text) {
+    if (c == '.') c = '-';
+  }
+  return text;
+}
+
+// The text of the exception being handled, when it is one that ends a
+// connection attempt (a CORBA exception or an istd::Exception). Any other
+// exception is rethrown. Called only inside a catch block.
+std::string ConnectFailureText() {
+  try {
+    throw;
+  } catch (const CORBA::SystemException& e) {
+    return inet::CORBASysExceptionToString(e);
+  } catch (const CORBA::Exception& e) {
+    return inet::CORBAExceptionToString(e);
+  } catch (const istd::Exception& e) {
+    std::ostringstream os;
+    os << e;
+    return os.str();
+  }
+}
+
+// Activates a new notification servant in the bidirectional adapter.
+i_Notification_impl* NewServant() {
+  std::unique_ptr<i_Notification_impl> servant(new i_Notification_impl);
+  inet::OM()->Activate(servant.get());
+  return servant.release();
+}
+
+// Deactivates `servant`, which drops its creation reference, or only drops
+// that reference once the ORB manager no longer activates anything.
+void DropServant(i_Notification_impl* servant) {
+  try {
+    if (inet::OM()->IsActive()) {
+      inet::OM()->Deactivate(servant);
+    } else {
+      servant->_remove_ref();
+    }
+  } catch (const CORBA::Exception& e) {
+    ISTD_TRACE(istd::eLow, "Unable to release remote node: " << e);
+  }
+}
+
+// The registry root that `application` gives the client of `servant`.
+i_NET::RemoteNode_ptr AskRegistry(i_NET::Application_ptr application,
+                                  i_Notification_impl* servant) {
+  i_NET::Notification_var sink = servant->_this();
+  return application->GetRemoteNode(sink.in());
+}
+
+[[noreturn]] void ThrowPathError(const char* prefix, const Path& path) {
+  throw istd::Exception(prefix + ToString(path), true);
+}
+
+[[noreturn]] void ThrowNotAccessible(const std::string& function, const CORBA::SystemException& e,
+                                     const Path& path) {
+  istd::LogError(function + ": Can't access value: " + ToString(path) + ": " +
+                 inet::CORBASysExceptionToString(e));
+  ThrowPathError("ireg: node not accessible: ", path);
+}
+
+[[noreturn]] void ThrowWrongType(const i_NET::InvalidType& e, const Path& path) {
+  ISTD_TRACE(istd::eMedium, "Wrong type: " << e.what.in());
+  ThrowPathError("ireg: invalid type: ", path);
+}
+
+[[noreturn]] void ThrowRefused(const i_NET::ValueException& e) {
+  ISTD_TRACE(istd::eMedium, "Can't access value: " << e.what.in());
+  throw istd::Exception(e.what.in(), true);
+}
+
+// Writes a whole vector; a std::vector<bool> has no contiguous storage and
+// is copied into a plain array first.
+template <typename Buffer, typename T>
+void RemoteSetAll(i_NET::_objref_RemoteNode* node, const Path& path, size_t position,
+                  const std::vector<T>& values) {
+  if constexpr (std::is_same_v<T, bool>) {
+    std::unique_ptr<bool[]> plain(new bool[values.size()]);
+    std::copy(values.begin(), values.end(), plain.get());
+    RemoteSet<Buffer, bool>(node, path, position, values.size(), plain.get());
+  } else {
+    RemoteSet<Buffer, T>(node, path, position, values.size(), values.data());
+  }
+}
+
+}  // namespace
+
+// ---- value transfer ----
+
+namespace detail {
+
+void CheckConnected(i_NET::_objref_RemoteNode* node, const Path& path) {
+  if (CORBA::is_nil(node)) ThrowPathError("ireg: node disconnected: ", path);
+}
+
+void ThrowScalarMismatch(const CORBA::Any& value, CORBA::TypeCode_ptr hint, const Path& path) {
+  CORBA::TypeCode_var type = value.type();
+  CORBA::TCKind kind = type->kind();
+  if (kind == CORBA::tk_alias) {
+    CORBA::TypeCode_var content = type->content_type();
+    kind = content->kind();
+  }
+  std::ostringstream os;
+  os << ToString(path) << ": Expected typecode " << static_cast<int>(hint->kind())
+     << ", received: " << static_cast<int>(kind);
+  istd::LogError(os.str());
+  if (kind == CORBA::tk_sequence)
+    ThrowPathError("ireg: can't assign an array to scalar value: ", path);
+  ThrowPathError("ireg: invalid type: ", path);
+}
+
+void ThrowNotASequence(const CORBA::Any& value, const Path& path) {
+  CORBA::TypeCode_var type = value.type();
+  if (type->kind() == CORBA::tk_null) ThrowPathError("ireg: value not available: ", path);
+  ThrowPathError("ireg: internal error (unable to convert value): ", path);
+}
+
+void StoreValue(i_NET::_objref_RemoteNode* node, const Path& path, const CORBA::Any& value,
+                size_t position) {
+  i_NET::NodeNames_var names = PathToRemoteNodeNames(path);
+  try {
+    node->SetValue(names.in(), value, static_cast<CORBA::ULong>(position));
+  } catch (const CORBA::SystemException& e) {
+    ThrowNotAccessible(istd::ThisFncName(), e, path);
+  } catch (const i_NET::NotFound&) {
+    ThrowPathError("ireg: node not found: ", path);
+  } catch (const i_NET::InvalidType& e) {
+    ThrowWrongType(e, path);
+  } catch (const i_NET::ValueException& e) {
+    ThrowRefused(e);
+  }
+}
+
+}  // namespace detail
+
+CORBA::Any_var FetchValue(i_NET::_objref_RemoteNode* node, const Path& path,
+                          CORBA::TypeCode_var hint, size_t position, size_t count) {
+  detail::CheckConnected(node, path);
+  i_NET::NodeNames_var names = PathToRemoteNodeNames(path);
+  try {
+    return node->GetValue(names.in(), static_cast<CORBA::ULong>(position),
+                          static_cast<CORBA::ULong>(count), hint.in());
+  } catch (const CORBA::SystemException& e) {
+    ThrowNotAccessible(istd::ThisFncName(), e, path);
+  } catch (const i_NET::NotFound& e) {
+    istd::LogError(istd::ThisFncName() + ": Can't access node: " + ToString(path) + ": " +
+                   e.what.in());
+    ThrowPathError("ireg: node not found: ", path);
+  } catch (const i_NET::InvalidType& e) {
+    ThrowWrongType(e, path);
+  } catch (const i_NET::ValueException& e) {
+    ThrowRefused(e);
+  }
+}
+
+// ---- construction, connection, release ----
+
+RemoteNode::RemoteNode(const std::string& name, const std::string& address, unsigned int port,
+                       const std::string& objectName)
+    : TreeNode(name, 0),
+      m_url(AddressUrl(address, port, objectName)),
+      m_remoteNode(i_NET::RemoteNode::_nil()),
+      m_application(i_NET::Application::_nil()),
+      m_servant(nullptr) {
+  ISTD_TRACE_FNC();
+}
+
+RemoteNode::RemoteNode(const std::string& address, unsigned int port, const std::string& objectName)
+    : TreeNode(Flags(0)),
+      m_url(AddressUrl(address, port, objectName)),
+      m_remoteNode(i_NET::RemoteNode::_nil()),
+      m_application(i_NET::Application::_nil()),
+      m_servant(nullptr) {
+  ISTD_TRACE_FNC();
+  SetName("IP_" + Dashed(address));
+}
+
+RemoteNode::~RemoteNode() {
+  ISTD_TRACE_FNC();
+  if (m_servant != nullptr) {
+    try {
+      if (!CORBA::is_nil(m_application)) {
+        i_NET::Notification_var sink = m_servant->_this();
+        m_application->ReleaseRemoteNode(sink.in());
+      }
+    } catch (const CORBA::Exception& e) {
+      ISTD_TRACE(istd::eLow, "Unable to release remote node: " << e);
+    }
+    DropServant(m_servant);
+  }
+  CORBA::release(m_application);
+  CORBA::release(m_remoteNode);
+}
+
+i_NET::Application_ptr RemoteNode::ResolveApplication() const {
+  // The application is asked over GIOP 1.2 (corbaloc "iiop:1.2@"), the
+  // version of the registry objects it hands out, not over corbaloc's
+  // default 1.0: omniORB drops a connection it registered as bidirectional
+  // when a GIOP 1.0 request is sent on it, which made the first reconnection
+  // after a server restart fail.
+  static const std::string c_scheme = "corbaloc:iiop:";
+  std::string url = m_url;
+  url.insert(c_scheme.size(), "1.2@");
+  CORBA::Object_var object = inet::OM()->StringToObject(url);
+  return i_NET::Application::_narrow(object.in());
+}
+
+void RemoteNode::StoreReferences(i_NET::RemoteNode_ptr remote, i_NET::Application_ptr application) {
+  {
+    std::lock_guard<std::mutex> lock(m_referenceMutex);
+    CORBA::release(m_remoteNode);
+    CORBA::release(m_application);
+    m_remoteNode = i_NET::RemoteNode::_duplicate(remote);
+    m_application = i_NET::Application::_duplicate(application);
+  }
+  if (auto* structure = dynamic_cast<RemoteNodeStructure*>(GetNodeStructure())) {
+    structure->SetRemoteNodeInterface(remote);
+  }
+}
+
+i_NET::RemoteNode_ptr RemoteNode::RemoteNodeRef() const {
+  std::lock_guard<std::mutex> lock(m_referenceMutex);
+  return i_NET::RemoteNode::_duplicate(m_remoteNode);
+}
+
+bool RemoteNode::IsConnected() const {
+  std::lock_guard<std::mutex> lock(m_referenceMutex);
+  return !CORBA::is_nil(m_remoteNode);
+}
+
+bool RemoteNode::Abandon(i_Notification_impl* unowned) {
+  StoreReferences(i_NET::RemoteNode::_nil(), i_NET::Application::_nil());
+  if (unowned != nullptr) DropServant(unowned);
+  return false;
+}
+
+bool RemoteNode::Init() {
+  ISTD_TRACE_FNC();
+  i_Notification_impl* servant = nullptr;  // becomes m_servant once connected
+  try {
+    ISTD_TRACE(istd::eMedium, "Connecting to remote application: " << m_url);
+    i_NET::Application_var application = ResolveApplication();
+    i_NET::RemoteNode_var remote = i_NET::RemoteNode::_nil();
+    if (CORBA::is_nil(application.in())) {
+      ISTD_TRACE(istd::eLow, "Unable to connect to remote application: " << m_url);
+    } else {
+      CORBA::String_var version = application->GetInterfaceVersion();
+      if (std::strcmp(version.in(), c_interfaceVersion) != 0) {
+        std::ostringstream os;
+        os << "Remote interface version is not supported."
+           << " Client version " << c_interfaceVersion << ". Server version " << version.in()
+           << ".";
+        throw istd::Exception(os, true);
+      }
+      servant = NewServant();
+      try {
+        remote = AskRegistry(application.in(), servant);
+      } catch (const CORBA::SystemException& e) {
+        ISTD_TRACE(istd::eLow, "Unable to connect to remote registry: " << e);
+      }
+      if (CORBA::is_nil(remote.in())) {
+        ISTD_TRACE(istd::eLow, "Unable to connect to remote node: " << m_url);
+        DropServant(servant);
+        servant = nullptr;
+      }
+    }
+    StoreReferences(remote.in(), application.in());
+    m_servant = servant;
+    servant = nullptr;
+    if (m_servant != nullptr) m_servant->SetNode(shared_from_this());
+    return true;
+  } catch (...) {
+    ISTD_TRACE(istd::eLow,
+               "Unable to connect to remote application or registry: " << ConnectFailureText());
+    return Abandon(servant);
+  }
+}
+
+bool RemoteNode::Reinit() {
+  ISTD_TRACE_FNC();
+  const auto lock = Lock();
+  i_Notification_impl* fresh = nullptr;  // a servant made here, not yet m_servant
+  try {
+    ISTD_TRACE(istd::eMedium, "Try to reconnect the remote application: " << m_url);
+    i_NET::Application_var application = ResolveApplication();
+    i_NET::RemoteNode_var remote = i_NET::RemoteNode::_nil();
+    if (CORBA::is_nil(application.in())) {
+      ISTD_TRACE(istd::eLow, "Unable to connect to remote application: " << m_url);
+    } else {
+      if (m_servant == nullptr) fresh = NewServant();
+      try {
+        remote = AskRegistry(application.in(), m_servant != nullptr ? m_servant : fresh);
+      } catch (const CORBA::SystemException& e) {
+        ISTD_TRACE(istd::eLow, "Unable to connect to remote registry: " << e);
+        return Abandon(fresh);
+      }
+      if (CORBA::is_nil(remote.in())) {
+        ISTD_TRACE(istd::eLow, "Unable to connect to remote node: " << m_url);
+      }
+    }
+    StoreReferences(remote.in(), application.in());
+    if (fresh != nullptr) {
+      if (CORBA::is_nil(remote.in())) {
+        DropServant(fresh);
+      } else {
+        m_servant = fresh;
+        m_servant->SetNode(shared_from_this());
+      }
+      fresh = nullptr;
+    }
+    if (m_servant == nullptr) return true;
+    for (const auto& subscription : m_servant->GetSubscribedNodes()) {
+      i_NET::NodeNames_var names = PathToRemoteNodeNames(subscription.first);
+      if (!remote->Subscribe(names.in())) {
+        ISTD_TRACE(istd::eLow,
+                   "Failed to subscribe reconnected node." << ToString(subscription.first));
+        return false;
+      }
+    }
+    return true;
+  } catch (...) {
+    ISTD_TRACE(istd::eLow,
+               "Unable to connect to remote application or registry: " << ConnectFailureText());
+    return Abandon(fresh);
+  }
+}
+
+// ---- attribute queries ----
+
+template <typename Call>
+auto RemoteNode::Query(const Path& path, Call&& call) const {
+  i_NET::RemoteNode_var node = RemoteNodeRef();
+  detail::CheckConnected(node.in(), path);
+  return detail::CallRemote(node.in(), path, "ireg: node not found: ", false,
+                            "ireg: node not accessible: ", std::forward<Call>(call));
+}
+
+Flags RemoteNode::OnGetFlags(const Path& path) const {
+  ISTD_TRACE_FNC();
+  return Query(path, [](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
+    return static_cast<Flags>(remote->GetFlags(names));
+  });
+}
+
+Flags RemoteNode::OnSetFlags(Flags flags, const Path& path) { return OnGetFlags(path); }
+
+size_t RemoteNode::OnGetSize(const Path& path) const {
+  ISTD_TRACE_FNC();
+  return Query(path, [](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
+    return static_cast<size_t>(remote->GetSize(names));
+  });
+}
+
+enums::NodeValType_e RemoteNode::OnGetValueType(const Path& path) const {
+  ISTD_TRACE_FNC();
+  return Query(path, [](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
+    return static_cast<enums::NodeValType_e>(remote->GetValueType(names));
+  });
+}
+
+bool RemoteNode::OnGetDomainValues(istd::StrTokens& values, const Path& path) const {
+  ISTD_TRACE_FNC();
+  return Query(path, [&values](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
+    i_NET::StringVec_var domain;
+    const bool has = remote->GetDomainValues(names, domain.out()) != 0;
+    for (CORBA::ULong i = 0; i < domain->length(); ++i) values.emplace_back(domain[i].in());
+    return has;
+  });
+}
+
+bool RemoteNode::OnGetValidatorExpression(std::string& expression, const Path& path) const {
+  ISTD_TRACE_FNC();
+  return Query(path, [&expression](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
+    CORBA::String_var text;
+    const bool has = remote->GetValidatorExpression(names, text.out()) != 0;
+    expression = text.in();
+    return has;
+  });
+}
+
+i_NET::_objref_RemoteSignal* RemoteNode::GetRemoteSignal(const Path& path) {
+  ISTD_TRACE_FNC();
+  return Query(path, [](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
+    return remote->GetRemoteSignal(names);
+  });
+}
+
+bool RemoteNode::OnCleanup(const Path& path) {
+  ISTD_TRACE_FNC();
+  if (path != c_noRelPath) return false;
+  try {
+    i_NET::RemoteNode_var node = RemoteNodeRef();
+    node->StopNotifications();
+  } catch (const CORBA::SystemException&) {
+    ISTD_TRACE(istd::eHigh, "ireg: Can't access remote interface StopNotifications()");
+  }
+  return true;
+}
+
+std::vector<TreeNodePtr> RemoteNode::GetAllNodes() {
+  std::vector<TreeNodePtr> nodes;
+  for (const TreeNodeAddr& address : GetNodes(c_noRelPath)) nodes.push_back(address.node);
+  return nodes;
+}
+
+// ---- value slots ----
+
+#define ROZ_REMOTE_NODE_VALUE_SLOTS(T, Scalar, Buffer)                                            \
+  void RemoteNode::Get(T& value, size_t position, const Path& path) {                             \
+    i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
+    RemoteGet<Scalar, T, Scalar>(node.in(), path, position, value);                               \
+  }                                                                                               \
+  void RemoteNode::Get(std::vector<T>& values, size_t position, size_t count, const Path& path) { \
+    i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
+    RemoteGet<Buffer, T, Scalar>(node.in(), path, position, count, values);                       \
+  }                                                                                               \
+  void RemoteNode::Set(const T& value, size_t position, const Path& path) {                       \
+    i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
+    RemoteSet<Buffer, T>(node.in(), path, position, 1, &value);                                   \
+  }                                                                                               \
+  void RemoteNode::Set(const std::vector<T>& values, size_t position, const Path& path) {         \
+    i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
+    RemoteSetAll<Buffer>(node.in(), path, position, values);                                      \
+  }
+
+ROZ_REMOTE_NODE_VALUE_SLOTS(std::string, const char*, i_NET::StringBuffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(long long, CORBA::LongLong, i_NET::Int64Buffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(unsigned long long, CORBA::ULongLong, i_NET::UInt64Buffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(int, CORBA::Long, i_NET::Int32Buffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(unsigned int, CORBA::ULong, i_NET::UInt32Buffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(double, CORBA::Double, i_NET::DoubleBuffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(float, CORBA::Float, i_NET::FloatBuffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(bool, CORBA::Boolean, i_NET::BooleanBuffer)
+
+#undef ROZ_REMOTE_NODE_VALUE_SLOTS
+
+}  // namespace roz

@@ -1,0 +1,361 @@
+// roz::RemoteNode, the client-side proxy of the registry of another process,
+// and the value transfer templates it is built on.
+//
+// A proxy is a tree node that stands for a whole remote tree: its value,
+// attribute and subscription operations go over the i_NET interfaces to the
+// root i_NET::RemoteNode of a registry-publishing application, and its
+// children are answered by a roz::RemoteNodeStructure. A roz::Node handle
+// pairs the proxy with the path of a node inside the remote tree, and the
+// proxy passes that path with every remote call.
+//
+// Life of a proxy: made by roz::factory::Create<RemoteNodeStructure,
+// RemoteNode>(...), which installs the structure and calls Init (connect:
+// resolve "corbaloc:iiop:host:port/key", check the interface version "2.6",
+// activate the notification servant, obtain the registry root). Init false
+// makes the factory discard the proxy; Init may also leave it disconnected
+// (nil remote node), in which case every value and attribute access throws
+// "ireg: node disconnected: " + path. Reinit reconnects the same proxy to the
+// same address (roz::Ping calls it). The destructor tells the server
+// (ReleaseRemoteNode) and deactivates the servant.
+//
+// Failures reach the caller as istd::Exception with an "ireg: " text (see
+// the value templates below and the attribute queries); the proxy's state
+// does not change on them.
+//
+// Threads and locks: every remote call blocks the calling thread, bounded by
+// the ORB's connect (5 s) and call (60 s) timeouts. The attribute, execution
+// and subscription hooks run under the tree node's lock (taken by the
+// TreeNode wrappers); the value slots and the navigation do not take it.
+// Reinit holds the node lock while it replaces the references. The stored
+// references are guarded by a leaf mutex held only to copy or replace them,
+// never across a remote call, so a read on one thread and a reconnection on
+// another never share a released reference. Incoming notifications arrive
+// on ORB threads at the servant, which holds the proxy weakly.
+//
+// Ownership: the proxy owns its references (released in the destructor) and
+// its servant's creation reference (dropped by deactivation). References
+// returned to callers (GetRemoteSignal) are theirs to release.
+#ifndef VARNEK_CLIENT_REMOTE_NODE_H
+#define VARNEK_CLIENT_REMOTE_NODE_H
+
+#include <omniORB4/CORBA.h>
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "client/remote_node_structure.h"
+#include "client/roz_util.h"
+#include "client/tree_node.h"
+#include "istd/exception.h"
+#include "istd/log.h"
+#include "network/conversion.h"
+#include "network/i_application.h"
+#include "network/i_remote_node.h"
+
+namespace roz {
+
+class i_Notification_impl;
+
+class RemoteNode : public TreeNode {
+ public:
+  // The interface version this client speaks; a server answering anything
+  // else is refused.
+  static constexpr const char* c_interfaceVersion = "2.6";
+
+  // A proxy named `name` (the name rules of TreeNode apply) for the
+  // application at corbaloc:iiop:<address>:<port>/<objectName>. Contacts
+  // nothing.
+  RemoteNode(const std::string& name, const std::string& address, unsigned int port,
+             const std::string& objectName);
+  // The same, named "IP_" + address with every "." replaced by "-".
+  RemoteNode(const std::string& address, unsigned int port, const std::string& objectName);
+
+  // ---- value slots (remote GetValue / SetValue; see the templates below) ----
+
+  void Get(std::string& value, size_t position, const Path& path) override;
+  void Get(long long& value, size_t position, const Path& path) override;
+  void Get(unsigned long long& value, size_t position, const Path& path) override;
+  void Get(int& value, size_t position, const Path& path) override;
+  void Get(unsigned int& value, size_t position, const Path& path) override;
+  void Get(double& value, size_t position, const Path& path) override;
+  void Get(float& value, size_t position, const Path& path) override;
+  void Get(bool& value, size_t position, const Path& path) override;
+  void Get(std::vector<std::string>& values, size_t position, size_t count,
+           const Path& path) override;
+  void Get(std::vector<long long>& values, size_t position, size_t count,
+           const Path& path) override;
+  void Get(std::vector<unsigned long long>& values, size_t position, size_t count,
+           const Path& path) override;
+  void Get(std::vector<int>& values, size_t position, size_t count, const Path& path) override;
+  void Get(std::vector<unsigned int>& values, size_t position, size_t count,
+           const Path& path) override;
+  void Get(std::vector<double>& values, size_t position, size_t count, const Path& path) override;
+  void Get(std::vector<float>& values, size_t position, size_t count, const Path& path) override;
+  void Get(std::vector<bool>& values, size_t position, size_t count, const Path& path) override;
+  void Set(const std::string& value, size_t position, const Path& path) override;
+  void Set(const long long& value, size_t position, const Path& path) override;
+  void Set(const unsigned long long& value, size_t position, const Path& path) override;
+  void Set(const int& value, size_t position, const Path& path) override;
+  void Set(const unsigned int& value, size_t position, const Path& path) override;
+  void Set(const double& value, size_t position, const Path& path) override;
+  void Set(const float& value, size_t position, const Path& path) override;
+  void Set(const bool& value, size_t position, const Path& path) override;
+  void Set(const std::vector<std::string>& values, size_t position, const Path& path) override;
+  void Set(const std::vector<long long>& values, size_t position, const Path& path) override;
+  void Set(const std::vector<unsigned long long>& values, size_t position,
+           const Path& path) override;
+  void Set(const std::vector<int>& values, size_t position, const Path& path) override;
+  void Set(const std::vector<unsigned int>& values, size_t position, const Path& path) override;
+  void Set(const std::vector<double>& values, size_t position, const Path& path) override;
+  void Set(const std::vector<float>& values, size_t position, const Path& path) override;
+  void Set(const std::vector<bool>& values, size_t position, const Path& path) override;
+
+  // Releases the proxy's hold at the server (ReleaseRemoteNode), deactivates
+  // the servant and releases the references. Never throws.
+  ~RemoteNode() override;
+
+  // Connects (see the file comment). Returns false only when an exception
+  // ended the attempt (unreachable application, refused version, ...), after
+  // the trace "Unable to connect to remote application or registry: " +
+  // reason at Low; true also when the proxy was left disconnected.
+  bool Init() override;
+
+  // For the empty path: asks the server to stop this client's notifications
+  // (StopNotifications; a failure is traced) and returns true. Any other
+  // path: false, nothing remote.
+  bool OnCleanup(const Path& path) override;
+
+  // Attribute queries, one remote call each. Throw istd::Exception "ireg:
+  // node disconnected: " + path when disconnected, "ireg: node not found: " +
+  // path when the server does not know the path, and "ireg: node not
+  // accessible: " + path when the call fails (connection lost, timeout).
+  Flags OnGetFlags(const Path& path) const override;
+  // Remote flags cannot be changed: ignores `flags` and returns
+  // OnGetFlags(path).
+  Flags OnSetFlags(Flags flags, const Path& path) override;
+  size_t OnGetSize(const Path& path) const override;
+  enums::NodeValType_e OnGetValueType(const Path& path) const override;
+  // Appends the remote domain values to `values`; returns whether the node
+  // has a domain.
+  bool OnGetDomainValues(istd::StrTokens& values, const Path& path) const override;
+  bool OnGetValidatorExpression(std::string& expression, const Path& path) const override;
+
+  // The tree nodes of the addresses GetNodes(c_noRelPath) returns, in order
+  // (each is this proxy). Throws as GetNodes.
+  virtual std::vector<TreeNodePtr> GetAllNodes();
+
+  // Reconnects to the same address and subscribes every path of the
+  // servant's map again. Returns false when an exception ended the attempt
+  // or the server refused a resubscription (the rest are then not tried);
+  // true otherwise, also when the application or its registry answered nil
+  // and nothing was subscribed (the proxy then stays disconnected). A proxy
+  // that holds no servant (its earlier connection attempt failed) gets a
+  // fresh one. Takes the node lock.
+  bool Reinit();
+
+  // The server's signal object of `path`, or nil when the node is no
+  // signal; the caller releases it. Throws as the attribute queries.
+  i_NET::_objref_RemoteSignal* GetRemoteSignal(const Path& path);
+
+  // "corbaloc:iiop:" + address + ":" + port + "/" + object name.
+  const std::string& GetAddressUrl() const { return m_url; }
+  // True while the proxy holds a remote node reference.
+  bool IsConnected() const;
+
+ protected:
+  // The notification servant, null while the proxy has none. The pointer is
+  // valid while the node lock is held.
+  i_Notification_impl* GetNotificationServant() const { return m_servant; }
+
+ private:
+  // A new reference to the remote node (the caller releases it; nil while
+  // disconnected).
+  i_NET::RemoteNode_ptr RemoteNodeRef() const;
+  // Replaces both references (duplicating them) and hands the remote node
+  // to the remote structure.
+  void StoreReferences(i_NET::RemoteNode_ptr remote, i_NET::Application_ptr application);
+  // Ends a failed connection attempt: leaves the proxy disconnected and
+  // drops `unowned` (a servant the attempt made, not the proxy's; may be
+  // null). Returns false.
+  bool Abandon(i_Notification_impl* unowned);
+  // The application at m_url (nil when the object is not one). Throws CORBA
+  // exceptions.
+  i_NET::Application_ptr ResolveApplication() const;
+  // Runs one attribute query with the common error handling.
+  template <typename Call>
+  auto Query(const Path& path, Call&& call) const;
+
+  const std::string m_url;
+  i_NET::RemoteNode_ptr m_remoteNode;
+  i_NET::Application_ptr m_application;
+  i_Notification_impl* m_servant;
+  mutable std::mutex m_referenceMutex;
+};
+
+// ---- value transfer ----
+//
+// Local type -> type hint / scalar read / sequence of arrays and writes:
+//   bool -> boolean / CORBA::Boolean / BooleanBuffer
+//   int -> long / CORBA::Long / Int32Buffer
+//   unsigned int -> unsigned long / CORBA::ULong / UInt32Buffer
+//   long long -> long long / CORBA::LongLong / Int64Buffer
+//   unsigned long long -> unsigned long long / CORBA::ULongLong / UInt64Buffer
+//   float, double -> float, double / CORBA::Float, Double / Float-, DoubleBuffer
+//   std::string (also enumerations) -> string / const char* / StringBuffer
+// A read sends the element type as hint; a scalar read expects the plain
+// scalar, an array read the buffer. Every write sends a buffer (one element
+// for a scalar).
+//
+// Failure texts (istd::Exception, each followed by the path text):
+//   disconnected proxy          "ireg: node disconnected: "
+//   server NotFound             "ireg: node not found: "
+//   server InvalidType          "ireg: invalid type: "
+//   server ValueException       the server's text, unchanged (no path)
+//   CORBA system exception      "ireg: node not accessible: "
+//   scalar read, sequence come  "ireg: can't assign an array to scalar value: "
+//   scalar read, other scalar   "ireg: invalid type: "
+//   array read, empty answer    "ireg: value not available: "
+//   array read, other answer    "ireg: internal error (unable to convert value): "
+
+namespace detail {
+
+// The alias type code of each i_NET value buffer.
+template <typename Buffer>
+CORBA::TypeCode_ptr BufferTypeCode();
+template <>
+inline CORBA::TypeCode_ptr BufferTypeCode<i_NET::BooleanBuffer>() {
+  return i_NET::_tc_BooleanBuffer;
+}
+template <>
+inline CORBA::TypeCode_ptr BufferTypeCode<i_NET::Int32Buffer>() {
+  return i_NET::_tc_Int32Buffer;
+}
+template <>
+inline CORBA::TypeCode_ptr BufferTypeCode<i_NET::UInt32Buffer>() {
+  return i_NET::_tc_UInt32Buffer;
+}
+template <>
+inline CORBA::TypeCode_ptr BufferTypeCode<i_NET::Int64Buffer>() {
+  return i_NET::_tc_Int64Buffer;
+}
+template <>
+inline CORBA::TypeCode_ptr BufferTypeCode<i_NET::UInt64Buffer>() {
+  return i_NET::_tc_UInt64Buffer;
+}
+template <>
+inline CORBA::TypeCode_ptr BufferTypeCode<i_NET::FloatBuffer>() {
+  return i_NET::_tc_FloatBuffer;
+}
+template <>
+inline CORBA::TypeCode_ptr BufferTypeCode<i_NET::DoubleBuffer>() {
+  return i_NET::_tc_DoubleBuffer;
+}
+template <>
+inline CORBA::TypeCode_ptr BufferTypeCode<i_NET::StringBuffer>() {
+  return i_NET::_tc_StringBuffer;
+}
+
+// Throws "ireg: node disconnected: " + path for a nil `node`.
+void CheckConnected(i_NET::_objref_RemoteNode* node, const Path& path);
+// Logs the expected and the received type-code kind of a scalar read that
+// `value` answered, and throws the matching text.
+[[noreturn]] void ThrowScalarMismatch(const CORBA::Any& value, CORBA::TypeCode_ptr hint,
+                                      const Path& path);
+// Throws the text of an array read that `value` answered with no buffer.
+[[noreturn]] void ThrowNotASequence(const CORBA::Any& value, const Path& path);
+// One SetValue call with the error handling of a write.
+void StoreValue(i_NET::_objref_RemoteNode* node, const Path& path, const CORBA::Any& value,
+                size_t position);
+
+}  // namespace detail
+
+// A new reference to the type code of a zero CorbaType (false, 0, 0.0 or
+// ""), the hint of a read of LocalType; the caller releases it.
+template <typename LocalType, typename CorbaType>
+CORBA::TypeCode_ptr CreateTypeHint() {
+  CORBA::Any any;
+  if constexpr (std::is_same_v<CorbaType, const char*>) {
+    inet::detail::InsertScalar<const char*>(any, "");
+  } else {
+    inet::detail::InsertScalar<CorbaType>(any, CorbaType(0));
+  }
+  return any.type();
+}
+
+// One GetValue(path, position, count, hint) on `node`, with the failure
+// texts above. ValueException and InvalidType are traced (Medium); NotFound
+// and CORBA system exceptions are logged as errors.
+CORBA::Any_var FetchValue(i_NET::_objref_RemoteNode* node, const Path& path,
+                          CORBA::TypeCode_var hint, size_t position, size_t count);
+
+// The Buffer held by `value` (owned by it). Throws "ireg: value not
+// available: " + path for an empty any and "ireg: internal error (unable to
+// convert value): " + path for anything else that is not exactly a Buffer
+// (a StringVec is not a StringBuffer).
+template <typename Buffer>
+const Buffer* ExtractSequence(const CORBA::Any_var& value, const Path& path) {
+  const Buffer* sequence = nullptr;
+  if (inet::HoldsAlias(value.in(), detail::BufferTypeCode<Buffer>()) && (value.in() >>= sequence) &&
+      sequence != nullptr) {
+    return sequence;
+  }
+  detail::ThrowNotASequence(value.in(), path);
+}
+
+// Replaces the content of `values` with the elements of `sequence`.
+template <typename Buffer, typename LocalType>
+void ExtractFromSequence(const Buffer& sequence, std::vector<LocalType>& values) {
+  inet::detail::CopySequence(sequence, values);
+}
+
+// Scalar read of element `position` (count 1): Carrier and CorbaScalar are
+// both the CORBA scalar type.
+template <typename Carrier, typename LocalType, typename CorbaScalar>
+void RemoteGet(i_NET::_objref_RemoteNode* node, const Path& path, size_t position,
+               LocalType& value) {
+  ISTD_TRACE_FNC();
+  CORBA::TypeCode_var hint = CreateTypeHint<LocalType, CorbaScalar>();
+  CORBA::Any_var answer = FetchValue(node, path, hint, position, 1);
+  Carrier held{};
+  if (!inet::detail::ExtractScalar(answer.in(), held)) {
+    detail::ThrowScalarMismatch(answer.in(), hint.in(), path);
+  }
+  if constexpr (std::is_same_v<LocalType, bool>) {
+    value = held != 0;
+  } else {
+    value = LocalType(held);
+  }
+}
+
+// Array read of `count` elements from `position` (count 0: as many as the
+// server gives); `values` gets exactly the elements the server answered.
+// Carrier is the buffer type, CorbaScalar its element type.
+template <typename Carrier, typename LocalType, typename CorbaScalar>
+void RemoteGet(i_NET::_objref_RemoteNode* node, const Path& path, size_t position, size_t count,
+               std::vector<LocalType>& values) {
+  ISTD_TRACE_FNC();
+  CORBA::TypeCode_var hint = CreateTypeHint<LocalType, CorbaScalar>();
+  CORBA::Any_var answer = FetchValue(node, path, hint, position, count);
+  ExtractFromSequence(*ExtractSequence<Carrier>(answer, path), values);
+}
+
+// Write of `count` elements of `values` from `position`, as one Buffer.
+template <typename Buffer, typename LocalType>
+void RemoteSet(i_NET::_objref_RemoteNode* node, const Path& path, size_t position, size_t count,
+               const LocalType* values) {
+  ISTD_TRACE_FNC();
+  detail::CheckConnected(node, path);
+  std::unique_ptr<Buffer> sequence(new Buffer);
+  inet::detail::FillSequence(*sequence, values, count);
+  CORBA::Any any;
+  any <<= sequence.release();  // the any owns the sequence
+  detail::StoreValue(node, path, any, position);
+}
+
+}  // namespace roz
+
+#endif  // VARNEK_CLIENT_REMOTE_NODE_H
