@@ -43,14 +43,24 @@ class FakeRemoteSignal : public POA_i_NET::RemoteSignal {
   CORBA::ULong RegisterReceiver(i_NET::SignalReceiver_ptr receiver, CORBA::ULong mode,
                                 CORBA::ULong groupSize, CORBA::LongLong offset,
                                 CORBA::ULong queueSize) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_registerCalls;
-    m_lastMode = mode;
-    m_lastGroupSize = groupSize;
-    m_lastOffset = offset;
-    m_lastQueueSize = queueSize;
-    if (m_refuse) return 1;
-    m_receivers.push_back(i_NET::SignalReceiver::_duplicate(receiver));
+    std::vector<double> first;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_registerCalls;
+      m_lastMode = mode;
+      m_lastGroupSize = groupSize;
+      m_lastOffset = offset;
+      m_lastQueueSize = queueSize;
+      if (m_refuse) return 1;
+      m_receivers.push_back(i_NET::SignalReceiver::_duplicate(receiver));
+      first = m_firstBlock;
+    }
+    if (!first.empty()) {
+      // A server that pushes at once, before the registration has returned.
+      isig::WireType<double>::Buffer buffer;
+      isig::FillBuffer(buffer, first.data(), static_cast<CORBA::ULong>(first.size()));
+      isig::WireType<double>::Dispatch(receiver, buffer, isig::ToWireMeta({}));
+    }
     return 0;
   }
   void UnregisterReceiver(i_NET::SignalReceiver_ptr receiver) override {
@@ -117,6 +127,12 @@ class FakeRemoteSignal : public POA_i_NET::RemoteSignal {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_pushes += taken;
     return taken;
+  }
+  // Makes every later registration push `values` (doubles) to the new
+  // receiver before it returns.
+  void PushWhenRegistered(const std::vector<double>& values) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_firstBlock = values;
   }
   // Ends the stream of every registered receiver with `code`.
   void CancelAll(CORBA::Long code) {
@@ -198,6 +214,7 @@ class FakeRemoteSignal : public POA_i_NET::RemoteSignal {
   unsigned long long m_pushes = 0;
   int m_reads = 0;
   bool m_holdReads = false;
+  std::vector<double> m_firstBlock;  // pushed by every registration
   std::atomic<CORBA::ULong> m_readResult{0};
   std::atomic<bool> m_raiseInvalidType{false};
   std::atomic<bool> m_refuse{false};

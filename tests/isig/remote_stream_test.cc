@@ -116,6 +116,18 @@ TEST_F(RemoteStreamTest, ClosingUnregistersAndThePushingStops) {
   EXPECT_EQ(block->buffer.Values(), (std::vector<double>{5, 6}));
 }
 
+TEST_F(RemoteStreamTest, FirstClientGetsABlockPushedBeforeTheRegistrationReturns) {
+  i_NET::RemoteSignal_ptr ref;
+  FakeRemoteSignal* fake = MakeSignal(2, ref);
+  fake->PushWhenRegistered({1, 2, 3, 4});
+  auto stream = std::make_shared<RemoteStream<double>>("sig", ref, c_xy, 16);
+  auto client = OpenClient(*stream, "a");
+  Client<double>::Block block;
+  ASSERT_EQ(client->Read(block, 0), isig::eSuccess);
+  EXPECT_EQ(block->buffer.Values(), (std::vector<double>{1, 2, 3, 4}));
+
+}
+
 TEST_F(RemoteStreamTest, QueueSizeSentToTheServerIsAtLeastFour) {
   i_NET::RemoteSignal_ptr ref;
   FakeRemoteSignal* fake = MakeSignal(2, ref);
@@ -239,6 +251,7 @@ TEST_F(RemoteStreamTest, OpeningFailsWithoutServerAndNotSilentlyOnRefusal) {
       std::unique_ptr<Client<double>>(static_cast<Client<double>*>(stream.NewSignalClient("c", 4)));
   EXPECT_EQ(ThrownText([&] { client->Open(); }), "isig: can't register signal receiver.");
   EXPECT_FALSE(client->IsOpen());
+  EXPECT_EQ(stream.QueueCount(), 0u) << "the queue is detached again";
 
   isig::Array<isig::SignalTraits<double>> block;
   EXPECT_EQ(ThrownText([&] { stream.ReadInput(block); }),

@@ -194,6 +194,40 @@ TEST_F(StreamTest, ClientsOpenTheInputAndTheLastOneToCloseClosesIt) {
   EXPECT_TRUE(weak.expired());
 }
 
+TEST_F(StreamTest, InputLeftOpenByACancellationIsClosedByTheNextClientToOpenOrClose) {
+  auto stream = std::make_shared<CountingStream>();
+  auto a = NewClient(*stream, "a");
+  auto b = NewClient(*stream, "b");
+  stream->Cancel(isig::eSuccess);
+  EXPECT_EQ(stream->m_closed, 0);  // a passive stream keeps its input through a cancellation
+
+  // The first cancelled client to close closes the input; the next does not.
+  a->Close();
+  EXPECT_EQ(stream->m_closed, 1);
+  b->Close();
+  EXPECT_EQ(stream->m_closed, 1);
+
+  // Opening after that is as usual. After another cancellation, the first
+  // client to open closes the input first and opens it anew.
+  a->Open();
+  EXPECT_EQ(stream->m_opened, 3);  // one call per attaching client
+  EXPECT_EQ(stream->m_closed, 1);
+  stream->Cancel(isig::eSuccess);
+  auto c = NewClient(*stream, "c");
+  EXPECT_EQ(stream->m_closed, 2);
+  EXPECT_EQ(stream->m_opened, 4);
+  a->Close();  // cancelled, while c is attached: the input stays open
+  EXPECT_EQ(stream->m_closed, 2);
+  c->Close();
+  EXPECT_EQ(stream->m_closed, 3);
+
+  // A shut-down stream's clients close its input the same way.
+  b->Open();
+  stream->ShutDown();
+  b->Close();
+  EXPECT_EQ(stream->m_closed, 4);
+}
+
 TEST_F(StreamTest, QueueOfSizeZeroHoldsSixtyFourBlocksAndCountsTheRest) {
   Stream stream("sig", c_xy);
   auto client = NewClient(stream, "c", 0);

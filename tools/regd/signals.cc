@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <type_traits>
 
 #include "istd/log.h"
@@ -286,6 +287,10 @@ CORBA::ULong i_RemoteSignal_impl::DodRead(int code, CORBA::ULongLong start, CORB
     const unsigned long long available =
         start >= m_description.m_length ? 0 : m_description.m_length - start;
     atoms = std::min(atoms, available);
+  }
+  if (m_description.m_dispatchDelayMs != 0) {
+    // A slow source: the answer comes late (on this ORB thread only).
+    std::this_thread::sleep_for(std::chrono::milliseconds(m_description.m_dispatchDelayMs));
   }
   unsigned long long read = 0;
   {

@@ -15,7 +15,8 @@
 // [start, start + count) (fewer when the node has a length and the read
 // reaches past it) with the same meta-data (the block counter counts the
 // signal's reads); it answers 0 when it delivers atoms (or none were asked
-// for) and 1 when the position lies beyond the signal's end.
+// for) and 1 when the position lies beyond the signal's end. The hook
+// dispatch_delay_ms delays every block: each push and each such answer.
 //
 // RegisterReceiver answers
 //   0 registered            1 this receiver is registered already

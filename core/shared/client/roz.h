@@ -27,6 +27,9 @@
 // may be called from any thread and rely on the locks of the cache tree.
 // Every remote call blocks its caller, bounded by the ORB's connect (5 s) and
 // call (60 s) timeouts.
+//
+// Signal nodes become local signal sources with roz::CreateRemoteSignal
+// (client/remote_signal.h), read through the signal library (isig/isig.h).
 #ifndef VARNEK_CLIENT_ROZ_H
 #define VARNEK_CLIENT_ROZ_H
 
@@ -40,6 +43,7 @@
 #include "client/notification_data.h"
 #include "client/remote_node.h"
 #include "client/remote_node_structure.h"
+#include "client/remote_signal.h"
 #include "client/roz_util.h"
 #include "client/tree_node.h"
 #include "network/orb_manager.h"

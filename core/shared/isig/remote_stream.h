@@ -13,7 +13,10 @@
 // closes: unregistered) -> opened again as often as wanted -> destroyed:
 // shut down (every client cancelled with eCancelled), unregistered if still
 // registered (a server that is gone is ignored), receiver destroyed (no
-// push reaches the stream after that), reference released.
+// push reaches the stream after that), reference released. After the
+// server cancelled the stream (its Cancel reaches every client), the next
+// client to open registers the receiver anew, and closing the cancelled
+// clients unregisters it.
 //
 // Threads: pushes arrive on request broker threads; OpenInput, CloseInput
 // and GetStatistics make one blocking remote call each (bounded by the

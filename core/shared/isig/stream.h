@@ -14,11 +14,15 @@
 // thread.
 //
 // Clients (isig::StreamClient, from NewSignalClient) attach their queues
-// with AttachQueue, which first asks the input to open (OpenInput; an open
+// with AttachQueue, which then asks the input to open (OpenInput; an open
 // input stays as it is), and detach them with DetachQueue; the last queue
 // detached closes the input (CloseInput). Cancellation removes every queue
 // from the list, ending each with the completion code; ShutDown cancels
-// with eCancelled and leaves the stream shut down for good.
+// with eCancelled and leaves the stream shut down for good. A passive
+// stream keeps its input open through a cancellation; the first client to
+// open or close afterwards closes it (and an opening client opens it anew),
+// so that a remote stream whose server ended the pushing registers again
+// and one that nobody reads any more is unregistered.
 //
 // Every trace line of a stream starts with its name.
 //
@@ -196,45 +200,73 @@ class Stream : public SignalSource, public SignalDispatchBase {
     return eNoData;
   }
 
-  // For the stream's clients (isig::StreamClient::Open): opens the input
-  // (OpenInput, which may throw; it does nothing when the input is open),
-  // then adds `queue` to the list (once). Throws istd::Exception "isig:
-  // stream is shut down." after ShutDown.
+  // For the stream's clients (isig::StreamClient::Open): adds `queue` to
+  // the list (once), then opens the input (OpenInput; it does nothing when
+  // the input is open). The queue is attached first so that it sees the
+  // first block the input delivers; when OpenInput throws, it is removed
+  // again and the exception propagates. When a cancellation removed every
+  // queue and left the input open (a passive stream does not stop; for a
+  // remote stream the server may have ended its pushing), the input is
+  // closed first (failures traced at Low) and opened anew. Throws
+  // istd::Exception "isig: stream is shut down." after ShutDown.
   void AttachQueue(Queue& queue) {
     ISTD_TRACE_FNC();
     std::lock_guard<std::mutex> input(m_inputMutex);
-    if (State() == eStreamShutDown) throw istd::Exception("isig: stream is shut down.", true);
-    OpenInput();
-    std::lock_guard<std::mutex> queues(m_queuesMutex);
+    bool stale = false;
     {
-      std::lock_guard<std::mutex> lock(m_stateMutex);
-      if (m_state == eStreamShutDown) {
-        throw istd::Exception("isig: stream is shut down.", true);
+      std::lock_guard<std::mutex> queues(m_queuesMutex);
+      {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        if (m_state == eStreamShutDown) {
+          throw istd::Exception("isig: stream is shut down.", true);
+        }
       }
+      stale = m_inputStale && m_queues.empty();
+      m_inputStale = false;
+      if (std::find(m_queues.begin(), m_queues.end(), &queue) == m_queues.end()) {
+        m_queues.push_back(&queue);
+      }
+      ISTD_TRACE(istd::eHigh, Name() << ": Client added, queue size: " << m_queues.size());
     }
-    if (std::find(m_queues.begin(), m_queues.end(), &queue) == m_queues.end()) {
-      m_queues.push_back(&queue);
+    if (stale) CloseStaleInput();
+    try {
+      OpenInput();
+    } catch (...) {
+      std::lock_guard<std::mutex> queues(m_queuesMutex);
+      auto it = std::find(m_queues.begin(), m_queues.end(), &queue);
+      if (it != m_queues.end()) m_queues.erase(it);
+      ISTD_TRACE(istd::eHigh, Name() << ": Client removed, queue size: " << m_queues.size());
+      throw;
     }
-    ISTD_TRACE(istd::eHigh, Name() << ": Client added, queue size: " << m_queues.size());
   }
 
   // For the stream's clients (isig::StreamClient::Close): removes `queue`
   // from the list; when it was the last one, closes the input
   // (CloseInput, whose exceptions propagate). A queue that is not attached
-  // (cancellation removed it) changes nothing.
+  // any more (cancellation removed it) closes the input when a
+  // cancellation left it open with no queue attached since.
   void DetachQueue(Queue& queue) {
     ISTD_TRACE_FNC();
     std::lock_guard<std::mutex> input(m_inputMutex);
     bool last = false;
+    bool stale = false;
     {
       std::lock_guard<std::mutex> queues(m_queuesMutex);
       auto it = std::find(m_queues.begin(), m_queues.end(), &queue);
-      if (it == m_queues.end()) return;
-      m_queues.erase(it);
-      last = m_queues.empty();
-      ISTD_TRACE(istd::eHigh, Name() << ": Client removed, queue size: " << m_queues.size());
+      if (it != m_queues.end()) {
+        m_queues.erase(it);
+        last = m_queues.empty();
+        ISTD_TRACE(istd::eHigh, Name() << ": Client removed, queue size: " << m_queues.size());
+      } else {
+        stale = m_inputStale && m_queues.empty();
+      }
+      if (m_queues.empty()) m_inputStale = false;
     }
-    if (last) CloseInput();
+    if (last) {
+      CloseInput();
+    } else if (stale) {
+      CloseStaleInput();
+    }
   }
 
   StreamState State() const {
@@ -272,6 +304,7 @@ class Stream : public SignalSource, public SignalDispatchBase {
     std::thread thread;
     {
       std::lock_guard<std::mutex> queues(m_queuesMutex);
+      if (m_mode == eDispatchPassive && !m_queues.empty()) m_inputStale = true;
       while (!m_queues.empty()) {
         m_queues.front()->Cancel(code);
         m_queues.erase(m_queues.begin());
@@ -319,6 +352,19 @@ class Stream : public SignalSource, public SignalDispatchBase {
   }
 
  private:
+  // With the input lock held: closes an input that a cancellation left
+  // open; failures are traced at Low and swallowed.
+  void CloseStaleInput() {
+    ISTD_TRACE(istd::eHigh, Name() << ": Closing the input left open by a cancellation.");
+    try {
+      CloseInput();
+    } catch (const std::exception& e) {
+      ISTD_TRACE(istd::eLow, Name() << ": WARNING: CloseInput threw: " << e.what());
+    } catch (...) {
+      ISTD_TRACE(istd::eLow, Name() << ": WARNING: CloseInput threw exception.");
+    }
+  }
+
   // Called with m_stateMutex held.
   void SetState(StreamState state) {
     ISTD_TRACE(istd::eHigh, Name() << ": Stream state: " << m_state << " --> " << state);
@@ -331,6 +377,9 @@ class Stream : public SignalSource, public SignalDispatchBase {
   StreamState m_state = eStreamIdle;  // guarded by m_stateMutex
   mutable std::mutex m_stateMutex;
   std::vector<Queue*> m_queues;  // guarded by m_queuesMutex
+  // A cancellation removed the queues and left the input open; guarded by
+  // m_queuesMutex.
+  bool m_inputStale = false;
   mutable std::mutex m_queuesMutex;
   std::condition_variable m_stateChanged;  // dispatching stopped
 
