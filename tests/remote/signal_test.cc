@@ -261,6 +261,34 @@ TEST_F(RemoteSignalTest, ComponentNamesComeAsOneCommaSeparatedStringOrAsAnArray)
   });
 }
 
+TEST_F(RemoteSignalTest, DemoTreeSignalsReadAsTheReadmeShows) {
+  InClient([&] {
+    RegdProcess regd;
+    const roz::Node platform = StartAndConnect(regd);
+    ASSERT_TRUE(platform.IsValid());
+    const isig::SignalSourceSharedPtr source =
+        roz::CreateRemoteSignal(platform.GetNode(roz::Tokenize("signals.scope")));
+    ASSERT_TRUE(source);
+    EXPECT_TRUE(source->BaseType() == typeid(double));
+    EXPECT_EQ(source->GetComponentNames(), (isig::ComponentNames{"x", "y"}));
+    const auto client = OpenClient<double>(*source, "me");
+    Client<double>::Block block;
+    ASSERT_EQ(client->Read(block, 10000), isig::eSuccess);
+    EXPECT_EQ(block->buffer.AtomCount(), 64u);
+
+    const auto history = std::dynamic_pointer_cast<DodSource<float>>(
+        roz::CreateRemoteSignal(platform.GetNode(roz::Tokenize("signals.history"))));
+    ASSERT_TRUE(history);
+    EXPECT_EQ(history->GetComponentNames(), (isig::ComponentNames{"temperature"}));
+    DodClient<float> reader(history, "me");
+    isig::Array<Traits<float>> atoms;
+    isig::SignalMeta meta;
+    ASSERT_EQ(reader.Read(500, 100, atoms, meta), isig::eSuccess);
+    EXPECT_EQ(atoms.AtomCount(), 100u);
+    EXPECT_NEAR(atoms.Atom(0)[0], 21.5, 0.5) << "noise around 21.5";
+  });
+}
+
 TEST_F(RemoteSignalTest, NodesThatAreNoUsableRemoteSignalGiveAnEmptyPointer) {
   InClient([&] {
     RegdProcess regd;
