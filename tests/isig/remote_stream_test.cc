@@ -125,7 +125,6 @@ TEST_F(RemoteStreamTest, FirstClientGetsABlockPushedBeforeTheRegistrationReturns
   Client<double>::Block block;
   ASSERT_EQ(client->Read(block, 0), isig::eSuccess);
   EXPECT_EQ(block->buffer.Values(), (std::vector<double>{1, 2, 3, 4}));
-
 }
 
 TEST_F(RemoteStreamTest, QueueSizeSentToTheServerIsAtLeastFour) {
