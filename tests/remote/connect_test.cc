@@ -189,10 +189,11 @@ TEST_F(ConnectTest, ReadersOnOtherThreadsSurviveAReconnection) {
     std::atomic<bool> stop{false};
     std::atomic<int> readsAfterRestart{0};
     std::atomic<bool> restarted{false};
+    // Resolved before the restart: the readers only read.
+    const roz::Node offsets = platform.GetNode(roz::Tokenize("calibration.offsets"));
     std::vector<std::thread> readers;
     for (int i = 0; i < 2; ++i) {
       readers.emplace_back([&] {
-        const roz::Node offsets = platform.GetNode(roz::Tokenize("calibration.offsets"));
         std::vector<int> values;
         while (!stop) {
           if (offsets.GetValue(values, 0, 0) && restarted) ++readsAfterRestart;
