@@ -147,7 +147,6 @@ void ClientTable::SinkFailed(unsigned long long clientId, const std::string& rea
     if (it == m_clients.end()) return;  // released meanwhile
     servant = RemoveLocked(it);
   }
-  ++m_counters.m_sinksDropped;
   istd::LogWarning("regd: notification sink of client " + std::to_string(clientId) + " failed (" +
                    reason + "): client dropped");
   try {
@@ -155,6 +154,9 @@ void ClientTable::SinkFailed(unsigned long long clientId, const std::string& rea
   } catch (const CORBA::Exception& e) {
     ISTD_TRACE(istd::eLow, "Deactivating the node of client " << clientId << ": " << e);
   }
+  // Counted once the client's node is gone, so whoever sees the count also
+  // sees the node deactivated.
+  ++m_counters.m_sinksDropped;
 }
 
 i_RemoteNode_impl* ClientTable::RemoveLocked(
