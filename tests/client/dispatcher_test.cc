@@ -290,7 +290,8 @@ TEST_F(DispatcherTest, CallbackMayDisconnectItsOwnClient) {
   ASSERT_TRUE(a.Got().WaitFor(1));
   // Its worker ends once the callback has returned and takes the client
   // along: its node is unsubscribed there.
-  const std::string stopped = "Dispatcher thread for client " + std::to_string(a.Id()) + " stopped.";
+  const std::string stopped =
+      "Dispatcher thread for client " + std::to_string(a.Id()) + " stopped.";
   EXPECT_TRUE(WaitUntil([&] { return TraceText().find(stopped) != std::string::npos; }));
   EXPECT_EQ(tree->Unsubscriptions().size(), 1u);
   EXPECT_EQ(D().NumOfRegisteredNodes(a.Id()), 0u);
@@ -335,12 +336,14 @@ TEST_F(DispatcherTest, ConcurrentRegisterEmitUnregisterAndDisconnect) {
     churn.emplace_back([&, t] {
       const Node own = Named("churn" + std::to_string(t));
       for (; !stop; ++rounds) {
-        ClientId id = ClientId();
-        auto p = std::make_unique<Probe>([&](const roz::NotificationData&) {
-          D().Register(id, own);
-          D().Unregister(id, own);
-        });
-        id = p->Id();
+        // The callback holds what it uses: a client marked broken may be
+        // destroyed by an emitter while this thread already goes on.
+        auto self = std::make_shared<ClientId>();
+        *self = D().Connect(roz::Callback([self, own](const roz::NotificationData&) {
+          D().Register(*self, own);
+          D().Unregister(*self, own);
+        }));
+        const ClientId id = *self;
         D().Register(id, own);
         D().Register(id, node);
         D().Emit({id}, Record(own, -1));
@@ -348,6 +351,7 @@ TEST_F(DispatcherTest, ConcurrentRegisterEmitUnregisterAndDisconnect) {
         D().Unregister(id, node);
         if (t == 0) D().MarkBroken(id);
         D().Register(id, own);
+        D().Disconnect(id);
       }
     });
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -43,7 +44,8 @@ TEST(CallbackTest, IdentityIsTheIdentifierNotTheFunction) {
 
 TEST(NotificationDataTest, StreamsThePayloadOnlyAndCopiesItDeeply) {
   auto tree = NotifyingNode::Make("t");
-  NotificationData record(Node(tree, roz::Path{"a"}), static_cast<roz::enums::NotificationType_e>(77),
+  NotificationData record(Node(tree, roz::Path{"a"}),
+                          static_cast<roz::enums::NotificationType_e>(77),
                           istd::Any(std::vector<int>{1, 2}), 5);
   std::ostringstream withRecord;
   std::ostringstream withData;
@@ -88,9 +90,8 @@ TEST_F(NotificationClientTest, RunsTheCallbacksOfANodeInRegistrationOrder) {
   const Callback first = named("first");
   EXPECT_TRUE(client.Register(node, first));
   EXPECT_TRUE(client.Register(node, first)) << "kept once";
-  EXPECT_TRUE(client.Register(node, Callback([](const NotificationData&) {
-    throw std::runtime_error("boom");
-  })));
+  EXPECT_TRUE(client.Register(
+      node, Callback([](const NotificationData&) { throw std::runtime_error("boom"); })));
   EXPECT_TRUE(client.Register(node, named("second")));
   EXPECT_TRUE(client.Register(node, Callback([](const NotificationData&) { throw 3; })));
   EXPECT_TRUE(client.Register(node, named("third")));
@@ -104,8 +105,8 @@ TEST_F(NotificationClientTest, RunsTheCallbacksOfANodeInRegistrationOrder) {
     return calls.size() == 6;
   }));
   std::lock_guard<std::mutex> lock(mutex);
-  EXPECT_EQ(calls, (std::vector<std::string>{"first", "second", "third", "first", "second",
-                                             "third"}));
+  EXPECT_EQ(calls,
+            (std::vector<std::string>{"first", "second", "third", "first", "second", "third"}));
   EXPECT_TRUE(seen[0].node == node);
   EXPECT_EQ(seen[0].node.GetUnmanagedData(), &marker) << "the handle as registered";
   EXPECT_EQ(seen[0].type, roz::enums::eValueChanged);
@@ -123,8 +124,8 @@ TEST_F(NotificationClientTest, RegisterNeedsASubscribableNodeAndADefaultCallback
   const roz::TreeNodePtr local = roz::factory::Create<roz::LocalNodeStructure, roz::TreeNode>("l");
   auto tree = NotifyingNode::Make("t");
   NotificationClient plain;
-  EXPECT_FALSE(plain.Register(Node(local, roz::c_noRelPath),
-                              Callback([](const NotificationData&) {})));
+  EXPECT_FALSE(
+      plain.Register(Node(local, roz::c_noRelPath), Callback([](const NotificationData&) {})));
   EXPECT_EQ(plain.NumOfRegisteredNodes(), 0u);
   EXPECT_EQ(ThrownText([&] { plain.Register(Node(tree, roz::Path{"a"})); }),
             "Default callback method is not set.");
@@ -228,6 +229,35 @@ TEST_F(NotificationClientTest, DestroyingAClientJoinsItsWorkerAndUnsubscribesIts
   EXPECT_FALSE(gone[1].unregister);
 }
 
+TEST_F(NotificationClientTest, BrokenClientMayBeDestroyedWhileAnEmitDisconnectsIt) {
+  // An emitting thread has taken the broken client out of the dispatcher
+  // and is joining its worker, whose callback still runs, when this thread
+  // destroys the client.
+  auto tree = NotifyingNode::Make("t");
+  const Node node(tree, roz::Path{"a"});
+  const Node other(tree, roz::Path{"b"});
+  Recorder witnessGot;
+  NotificationClient witness(Callback([&](const NotificationData& r) { witnessGot.Add(r); }));
+  ASSERT_TRUE(witness.Register(other));
+  for (int round = 0; round < 5; ++round) {
+    std::atomic<int> calls{0};
+    auto client = std::make_unique<NotificationClient>(Callback([&](const NotificationData&) {
+      ++calls;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }));
+    ASSERT_TRUE(client->Register(node));
+    ASSERT_TRUE(Emit(node, round));
+    ASSERT_TRUE(WaitUntil([&] { return calls == 1; }));
+    client->MarkBroken();
+    std::thread emitter([&] { Emit(other, round); });
+    ASSERT_TRUE(WaitUntil([&] { return client->NumOfRegisteredNodes() == 0; }));
+    client.reset();
+    emitter.join();
+    EXPECT_EQ(calls, 1);
+  }
+  EXPECT_TRUE(witnessGot.WaitFor(5));
+}
+
 TEST_F(NotificationClientTest, ShutdownFromItsOwnCallbackEndsTheClient) {
   auto tree = NotifyingNode::Make("t");
   const Node node(tree, roz::Path{"a"});
@@ -235,9 +265,9 @@ TEST_F(NotificationClientTest, ShutdownFromItsOwnCallbackEndsTheClient) {
   auto client = std::make_unique<NotificationClient>();
   NotificationClient* raw = client.get();
   ASSERT_TRUE(client->Register(node, Callback([&](const NotificationData&) {
-    raw->Shutdown();
-    ++calls;
-  })));
+                                 raw->Shutdown();
+                                 ++calls;
+                               })));
   ASSERT_TRUE(Emit(node, 1));
   ASSERT_TRUE(WaitUntil([&] { return tree->Unsubscriptions().size() == 1; }));
   EXPECT_EQ(client->NumOfRegisteredNodes(), 0u);

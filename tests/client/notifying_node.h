@@ -98,9 +98,8 @@ class Recorder {
 
   void Add(const roz::NotificationData& record) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_deliveries.push_back(
-        Delivery{record.data.Empty() ? -1 : record.data.Get<int>(), &record,
-                 std::this_thread::get_id()});
+    m_deliveries.push_back(Delivery{record.data.Empty() ? -1 : record.data.Get<int>(), &record,
+                                    std::this_thread::get_id()});
     m_condition.notify_all();
   }
 

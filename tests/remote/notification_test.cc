@@ -297,8 +297,8 @@ TEST_F(NotificationTest, DisconnectAndShutdownWithRegisteredNodesAreClean) {
 
     // Connected again and registered again, then the library shut down
     // while the client still holds the node.
-    const Node again = roz::Connect("127.0.0.1", roz::ePlatform, static_cast<int>(regd.Port()),
-                                    false);
+    const Node again =
+        roz::Connect("127.0.0.1", roz::ePlatform, static_cast<int>(regd.Port()), false);
     ASSERT_TRUE(client->Register(again["a"]));
     ASSERT_TRUE(At(writer, "a").SetValue(9, 0));
     ASSERT_TRUE(inbox.WaitFor(1));
@@ -329,8 +329,8 @@ TEST_F(NotificationTest, StressEmitterReachesEveryClientInOrder) {
     for (int i = 0; i < clients; ++i) {
       seen.push_back(std::make_unique<Seen>());
       Seen* mine = seen.back().get();
-      notified.push_back(std::make_unique<NotificationClient>(
-          Callback([mine](const NotificationData& record) {
+      notified.push_back(
+          std::make_unique<NotificationClient>(Callback([mine](const NotificationData& record) {
             std::lock_guard<std::mutex> lock(mine->mutex);
             mine->values.push_back(record.data.Get<unsigned long long>());
           })));

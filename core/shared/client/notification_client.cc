@@ -24,23 +24,32 @@ std::string NameOf(const Node& node) {
 
 }  // namespace
 
+Callback NotificationClient::Through(const std::shared_ptr<Gate>& gate) {
+  return Callback([gate](const NotificationData& data) {
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    if (gate->client != nullptr) gate->client->Notification(data);
+  });
+}
+
 NotificationClient::NotificationClient()
-    : m_clientId(Dispatcher::GetInstance().Connect(
-          Callback([this](const NotificationData& data) { Notification(data); }))),
+    : m_gate(std::make_shared<Gate>(this)),
+      m_clientId(Dispatcher::GetInstance().Connect(Through(m_gate))),
       m_broken(false) {}
 
 NotificationClient::NotificationClient(const Callback& defaultCallback)
-    : m_clientId(Dispatcher::GetInstance().Connect(
-          Callback([this](const NotificationData& data) { Notification(data); }))),
+    : m_gate(std::make_shared<Gate>(this)),
+      m_clientId(Dispatcher::GetInstance().Connect(Through(m_gate))),
       m_defaultCallback(new Callback(defaultCallback)),
       m_broken(false) {}
 
 NotificationClient::~NotificationClient() {
   Shutdown();
-  // A worker that ends on its own (this client was shut down from its own
-  // callback) may still be delivering; it touches nothing of this object
-  // once it has let go of the lock.
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  // Shutdown joins the worker only when it destroys the client's dispatcher
+  // thread itself; when another thread does (a broken client disconnected
+  // by an Emit, Stop, a Shutdown from the client's own callback), the worker
+  // may still be about to call in.
+  std::lock_guard<std::mutex> lock(m_gate->mutex);
+  m_gate->client = nullptr;
 }
 
 bool NotificationClient::Register(const Node& node, const Callback& callback) {

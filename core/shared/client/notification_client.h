@@ -23,9 +23,10 @@
 // dispatcher); Unregister unsubscribes before taking it. A callback must not
 // destroy its own client.
 //
-// Ownership: the dispatcher holds a callback that refers to this object, so
-// the object is neither copied nor moved; the destructor disconnects it
-// (joining its worker) before the members go. Handles passed in are copied.
+// Ownership: the dispatcher holds a callback that reaches this object
+// through a small shared gate, so the object is neither copied nor moved;
+// the destructor disconnects it and closes the gate before the members go.
+// Handles passed in are copied.
 #ifndef VARNEK_CLIENT_NOTIFICATION_CLIENT_H
 #define VARNEK_CLIENT_NOTIFICATION_CLIENT_H
 
@@ -49,8 +50,10 @@ class NotificationClient {
   // Connects to the dispatcher; `defaultCallback` (the same callback) serves
   // Register(node).
   explicit NotificationClient(const Callback& defaultCallback);
-  // Shutdown, then waits for a callback still running on a worker that ends
-  // on its own.
+  // Shutdown, then cuts this object off from its worker, once a delivery in
+  // progress has ended (the worker may outlive the call: another thread may
+  // be destroying it, e.g. an emitting thread disconnecting this client as
+  // broken).
   ~NotificationClient();
   NotificationClient(const NotificationClient&) = delete;
   NotificationClient& operator=(const NotificationClient&) = delete;
@@ -92,6 +95,17 @@ class NotificationClient {
   const ClientId& GetClientId() const { return m_clientId; }
 
  private:
+  // What the dispatcher's callback reaches this client through; the
+  // destructor clears `client` under `mutex`.
+  struct Gate {
+    explicit Gate(NotificationClient* client) : client(client) {}
+    std::mutex mutex;
+    NotificationClient* client;
+  };
+  // The dispatcher's callback: Notification of the gate's client, if any.
+  static Callback Through(const std::shared_ptr<Gate>& gate);
+
+  const std::shared_ptr<Gate> m_gate;
   const ClientId m_clientId;
   const std::unique_ptr<Callback> m_defaultCallback;
   std::recursive_mutex m_mutex;  // m_callbacks
