@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,13 +76,24 @@ class NotificationTest : public remotetest::RemoteTest {
     return Node(proxy, roz::Tokenize(path));
   }
   static int IntOf(const NotificationData& record) { return record.data.Get<int>(); }
+
+  // Runs `body` in a client child, with regd started on the tree above and
+  // its registry connected as the platform root; traces at `trace` unless
+  // that is eOff.
+  void WithRegd(const std::function<void(RegdProcess&, const Node&)>& body,
+                istd::TraceLevel_e trace = istd::eOff) {
+    InClient([&] {
+      if (trace != istd::eOff) StartTrace(trace);
+      RegdProcess regd;
+      const Node platform = StartAndConnect(regd, c_tree);
+      ASSERT_TRUE(platform.IsValid());
+      body(regd, platform);
+    });
+  }
 };
 
 TEST_F(NotificationTest, WriteByAnotherClientReachesTheCallbacksOnTheirWorkers) {
-  InClient([&] {
-    RegdProcess regd;
-    const Node platform = StartAndConnect(regd, c_tree);
-    ASSERT_TRUE(platform.IsValid());
+  WithRegd([&](RegdProcess& regd, const Node& platform) {
     const roz::TreeNodePtr writer = Writer(regd);
     ASSERT_TRUE(writer);
     Inbox one;
@@ -122,10 +134,7 @@ TEST_F(NotificationTest, WriteByAnotherClientReachesTheCallbacksOnTheirWorkers) 
 }
 
 TEST_F(NotificationTest, ServerIsAskedOncePerPathAndToldWhenTheLastClientLeaves) {
-  InClient([&] {
-    RegdProcess regd;
-    const Node platform = StartAndConnect(regd, c_tree);
-    ASSERT_TRUE(platform.IsValid());
+  WithRegd([&](RegdProcess& regd, const Node& platform) {
     Inbox one;
     Inbox two;
     NotificationClient first(one.Take());
@@ -150,10 +159,7 @@ TEST_F(NotificationTest, ServerIsAskedOncePerPathAndToldWhenTheLastClientLeaves)
 }
 
 TEST_F(NotificationTest, RefusedOrFailedSubscriptionLeavesNothingBehind) {
-  InClient([&] {
-    RegdProcess regd;
-    const Node platform = StartAndConnect(regd, c_tree);
-    ASSERT_TRUE(platform.IsValid());
+  WithRegd([&](RegdProcess& regd, const Node& platform) {
     Inbox inbox;
     NotificationClient client(inbox.Take());
     EXPECT_FALSE(client.Register(platform["refused"]));
@@ -186,10 +192,7 @@ TEST_F(NotificationTest, RefusedOrFailedSubscriptionLeavesNothingBehind) {
 }
 
 TEST_F(NotificationTest, ReconnectionRestoresTheSubscriptionsOfEveryClient) {
-  InClient([&] {
-    RegdProcess regd;
-    const Node platform = StartAndConnect(regd, c_tree);
-    ASSERT_TRUE(platform.IsValid());
+  WithRegd([&](RegdProcess& regd, const Node& platform) {
     Inbox one;
     Inbox two;
     NotificationClient first(one.Take());
@@ -216,10 +219,7 @@ TEST_F(NotificationTest, ReconnectionRestoresTheSubscriptionsOfEveryClient) {
 }
 
 TEST_F(NotificationTest, DestroyedClientIsUnsubscribedAtTheServer) {
-  InClient([&] {
-    RegdProcess regd;
-    const Node platform = StartAndConnect(regd, c_tree);
-    ASSERT_TRUE(platform.IsValid());
+  WithRegd([&](RegdProcess& regd, const Node& platform) {
     Inbox witnessInbox;
     NotificationClient witness(witnessInbox.Take());
     ASSERT_TRUE(witness.Register(platform["a"]));
@@ -243,10 +243,7 @@ TEST_F(NotificationTest, DestroyedClientIsUnsubscribedAtTheServer) {
 }
 
 TEST_F(NotificationTest, BrokenClientOfTheSameProxyDoesNotBlockAnIncomingEmit) {
-  InClient([&] {
-    RegdProcess regd;
-    const Node platform = StartAndConnect(regd, c_tree);
-    ASSERT_TRUE(platform.IsValid());
+  WithRegd([&](RegdProcess& regd, const Node& platform) {
     const roz::TreeNodePtr writer = Writer(regd);
     ASSERT_TRUE(writer);
     Inbox brokenInbox;
@@ -273,50 +270,45 @@ TEST_F(NotificationTest, BrokenClientOfTheSameProxyDoesNotBlockAnIncomingEmit) {
 }
 
 TEST_F(NotificationTest, DisconnectAndShutdownWithRegisteredNodesAreClean) {
-  InClient([&] {
-    StartTrace(istd::eMedium);
-    RegdProcess regd;
-    const Node platform = StartAndConnect(regd, c_tree);
-    ASSERT_TRUE(platform.IsValid());
-    roz::TreeNodePtr writer = Writer(regd);
-    ASSERT_TRUE(writer);
-    Inbox inbox;
-    auto client = std::make_unique<NotificationClient>(inbox.Take());
-    const Node a = platform["a"];
-    ASSERT_TRUE(client->Register(a));
-    EXPECT_EQ(Counter(At(writer, ""), "clients"), 2u);
+  WithRegd(
+      [&](RegdProcess& regd, const Node& platform) {
+        roz::TreeNodePtr writer = Writer(regd);
+        ASSERT_TRUE(writer);
+        Inbox inbox;
+        auto client = std::make_unique<NotificationClient>(inbox.Take());
+        const Node a = platform["a"];
+        ASSERT_TRUE(client->Register(a));
+        EXPECT_EQ(Counter(At(writer, ""), "clients"), 2u);
 
-    // Disconnect stops the notifications and destroys the proxy, which
-    // takes its nodes out of the dispatcher.
-    roz::Disconnect("127.0.0.1", roz::ePlatform, static_cast<int>(regd.Port()));
-    EXPECT_FALSE(a.IsValid());
-    EXPECT_EQ(client->NumOfRegisteredNodes(), 0u);
-    EXPECT_EQ(Counter(At(writer, ""), "subscriptions"), 0u);
-    EXPECT_TRUE(WaitUntil([&] { return Counter(At(writer, ""), "clients") == 1; }));
-    EXPECT_FALSE(client->Unregister(a)) << "its proxy is gone";
+        // Disconnect stops the notifications and destroys the proxy, which
+        // takes its nodes out of the dispatcher.
+        roz::Disconnect("127.0.0.1", roz::ePlatform, static_cast<int>(regd.Port()));
+        EXPECT_FALSE(a.IsValid());
+        EXPECT_EQ(client->NumOfRegisteredNodes(), 0u);
+        EXPECT_EQ(Counter(At(writer, ""), "subscriptions"), 0u);
+        EXPECT_TRUE(WaitUntil([&] { return Counter(At(writer, ""), "clients") == 1; }));
+        EXPECT_FALSE(client->Unregister(a)) << "its proxy is gone";
 
-    // Connected again and registered again, then the library shut down
-    // while the client still holds the node.
-    const Node again =
-        roz::Connect("127.0.0.1", roz::ePlatform, static_cast<int>(regd.Port()), false);
-    ASSERT_TRUE(client->Register(again["a"]));
-    ASSERT_TRUE(At(writer, "a").SetValue(9, 0));
-    ASSERT_TRUE(inbox.WaitFor(1));
-    const roz::ClientId id = client->GetClientId();
-    writer.reset();
-    roz::Shutdown();
-    EXPECT_EQ(client->NumOfRegisteredNodes(), 0u);
-    client.reset();
-    EXPECT_TRUE(Traced("Dispatcher thread for client " + std::to_string(id) + " stopped."));
-    EXPECT_EQ(inbox.Count(), 1u);
-  });
+        // Connected again and registered again, then the library shut down
+        // while the client still holds the node.
+        const Node again =
+            roz::Connect("127.0.0.1", roz::ePlatform, static_cast<int>(regd.Port()), false);
+        ASSERT_TRUE(client->Register(again["a"]));
+        ASSERT_TRUE(At(writer, "a").SetValue(9, 0));
+        ASSERT_TRUE(inbox.WaitFor(1));
+        const roz::ClientId id = client->GetClientId();
+        writer.reset();
+        roz::Shutdown();
+        EXPECT_EQ(client->NumOfRegisteredNodes(), 0u);
+        client.reset();
+        EXPECT_TRUE(Traced("Dispatcher thread for client " + std::to_string(id) + " stopped."));
+        EXPECT_EQ(inbox.Count(), 1u);
+      },
+      istd::eMedium);
 }
 
 TEST_F(NotificationTest, StressEmitterReachesEveryClientInOrder) {
-  InClient([&] {
-    RegdProcess regd;
-    const Node platform = StartAndConnect(regd, c_tree);
-    ASSERT_TRUE(platform.IsValid());
+  WithRegd([&](RegdProcess& regd, const Node& platform) {
     const int clients = 8;
     const unsigned long long n = 100000;
     struct Seen {

@@ -11,19 +11,6 @@
 
 namespace roz {
 
-namespace {
-
-// The handle's name for a trace line, also when its tree node is gone.
-std::string NameOf(const Node& node) {
-  try {
-    return node.GetName();
-  } catch (const istd::Exception&) {
-    return "(null)";
-  }
-}
-
-}  // namespace
-
 Callback NotificationClient::Through(const std::shared_ptr<Gate>& gate) {
   return Callback([gate](const NotificationData& data) {
     std::lock_guard<std::mutex> lock(gate->mutex);
@@ -98,7 +85,7 @@ void NotificationClient::Notification(const NotificationData& data) {
   const auto found = m_callbacks.find(data.node);
   if (found == m_callbacks.end()) {
     ISTD_TRACE(istd::eHigh, "Cannot send notification for node "
-                                << NameOf(data.node) << ". Callback is not registered?");
+                                << detail::TraceName(data.node) << ". Callback is not registered?");
     return;
   }
   const NotificationData record(found->first, data.type, data.data, data.pos);
