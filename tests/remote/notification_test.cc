@@ -166,28 +166,35 @@ TEST_F(NotificationTest, RefusedOrFailedSubscriptionLeavesNothingBehind) {
     EXPECT_EQ(client.NumOfRegisteredNodes(), 0u);
     EXPECT_EQ(Counter(platform, "subscriptions"), 0u);
     ASSERT_TRUE(client.Register(platform["a"]));
+    const Node arr = platform["arr"];
+    ASSERT_TRUE(client.Register(arr));
 
-    // The server is gone: the subscription fails and is not kept either.
+    // The server is gone: a subscription fails and is not kept either; an
+    // unsubscription fails to tell the server, but is done here.
     const Node b = platform.GetNode(roz::Tokenize("sub.b"));
     ASSERT_EQ(regd.Stop(), 0);
     EXPECT_FALSE(client.Register(b));
+    EXPECT_FALSE(client.Unregister(arr));
     EXPECT_EQ(client.NumOfRegisteredNodes(), 1u);
 
     // Back on the same port: Ping reconnects and subscribes a again (the
-    // refused path is not in the way), and b can now be subscribed.
+    // refused path is not in the way), and b and arr can be subscribed.
     regd.Options().port = regd.Port();
     regd.Start();
     Node handle = platform;
     EXPECT_EQ(roz::Ping(handle), roz::eReconnected);
     EXPECT_EQ(Counter(platform, "subscriptions"), 1u);
     EXPECT_TRUE(client.Register(b));
-    EXPECT_EQ(Counter(platform, "subscriptions"), 2u);
+    EXPECT_TRUE(client.Register(arr));
+    EXPECT_EQ(Counter(platform, "subscriptions"), 3u);
     ASSERT_TRUE(b.SetValue(6, 0));
+    ASSERT_TRUE(arr.SetValue(std::vector<int>{5}, 0));
     ASSERT_TRUE(platform["a"].SetValue(7, 0));
-    ASSERT_TRUE(inbox.WaitFor(2));
+    ASSERT_TRUE(inbox.WaitFor(3));
     EXPECT_TRUE(inbox.At(0).node == b);
     EXPECT_EQ(IntOf(inbox.At(0)), 6);
-    EXPECT_EQ(IntOf(inbox.At(1)), 7);
+    EXPECT_EQ(inbox.At(1).data.Get<std::vector<int>>(), std::vector<int>{5});
+    EXPECT_EQ(IntOf(inbox.At(2)), 7);
   });
 }
 

@@ -22,7 +22,7 @@
 // of a DispatcherThread; m_brokenMutex is never held with another lock.
 // Neither is held while a client is destroyed (which joins its worker and
 // unsubscribes its nodes from their tree nodes) or while a callback runs.
-// Nothing done under m_mutex waits for a worker, so a callback may use the
+// Nothing done under m_mutex waits for a callback, so a callback may use the
 // dispatcher freely: register and unregister nodes (of its own client too),
 // emit, mark clients broken, even disconnect its own client (its worker then
 // ends, and destroys the client, once the callback has returned).

@@ -15,8 +15,10 @@
 // makes the factory discard the proxy; Init may also leave it disconnected
 // (nil remote node), in which case every value and attribute access throws
 // "ireg: node disconnected: " + path. Reinit reconnects the same proxy to the
-// same address (roz::Ping calls it). The destructor tells the server
-// (ReleaseRemoteNode) and deactivates the servant.
+// same address (roz::Ping calls it) and subscribes the servant's paths
+// again. The destructor unregisters the subscribed paths from the
+// dispatcher, tells the server (ReleaseRemoteNode) and deactivates the
+// servant.
 //
 // Failures reach the caller as istd::Exception with an "ireg: " text (see
 // the value templates below and the attribute queries); the proxy's state
