@@ -84,7 +84,10 @@ class Dispatcher {
   // joined (unless this runs on that worker itself) and the client's nodes
   // are unsubscribed from their tree nodes. Nothing when the client is not
   // connected; the one-argument form does nothing once stopped, `force`
-  // disconnects also then.
+  // disconnects also then. When another thread is disconnecting the same
+  // client (an Emit cleaning up broken clients, Stop), this returns at once
+  // while that thread may still be joining the worker: a callback must keep
+  // alive what it uses (NotificationClient does).
   void Disconnect(const ClientId& client);
   void Disconnect(const ClientId& client, bool force);
 
