@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "istd/exception.h"
@@ -107,6 +109,18 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
   std::string line;
   while (std::getline(is, line)) lines.push_back(line);
   return lines;
+}
+
+// Polls `condition` every 5 ms until it holds (true) or `timeoutS` passed.
+inline bool WaitUntil(const std::function<bool()>& condition, double timeoutS = 10.0) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(timeoutS));
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 struct ChildResult {

@@ -33,17 +33,7 @@
 
 namespace testsupport {
 
-// Polls `condition` every 5 ms until it holds (true) or `timeoutS` passed.
-inline bool WaitUntil(const std::function<bool()>& condition, double timeoutS = 10.0) {
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                            std::chrono::duration<double>(timeoutS));
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using testutil::WaitUntil;
 
 class RegdTest : public ::testing::Test {
  protected:

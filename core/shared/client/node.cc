@@ -140,6 +140,14 @@ std::string Node::GetName() const {
   return GetTreeNode()->GetName();
 }
 
+std::string detail::TraceName(const Node& node) {
+  try {
+    return node.GetName();
+  } catch (const istd::Exception&) {
+    return "(null)";
+  }
+}
+
 Node Node::GetNode(const std::string& name) const {
   return Node(GetTreeNode()->GetNode(name, m_relPath));
 }

@@ -308,6 +308,12 @@ void DestroyNode(TreeNodePtr& node);
 std::vector<Node> SubTree(const Node& node, size_t depth);
 std::vector<Node> SubTree(const Node& node);
 
+namespace detail {
+// The handle's name for a trace line: GetName(), or "(null)" when that
+// throws (a dead handle with an empty path).
+std::string TraceName(const Node& node);
+}  // namespace detail
+
 }  // namespace roz
 
 #endif  // VARNEK_CLIENT_NODE_H

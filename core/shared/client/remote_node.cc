@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 
+#include "client/dispatcher.h"
 #include "client/internal/i_notification_impl.h"
 #include "client/internal/remote_call.h"
 #include "istd/process.h"
@@ -206,6 +207,12 @@ RemoteNode::RemoteNode(const std::string& address, unsigned int port, const std:
 RemoteNode::~RemoteNode() {
   ISTD_TRACE_FNC();
   if (m_servant != nullptr) {
+    // The clients' dispatcher entries for this proxy's nodes go with it; the
+    // server forgets the subscriptions with the release below.
+    for (const auto& subscription : m_servant->GetSubscribedNodes()) {
+      if (!Dispatcher::Exists()) break;
+      Dispatcher::GetInstance().Unregister(GetId(), subscription.first, subscription.second);
+    }
     try {
       if (!CORBA::is_nil(m_application)) {
         i_NET::Notification_var sink = m_servant->_this();
@@ -429,6 +436,56 @@ std::vector<TreeNodePtr> RemoteNode::GetAllNodes() {
   std::vector<TreeNodePtr> nodes;
   for (const TreeNodeAddr& address : GetNodes(c_noRelPath)) nodes.push_back(address.node);
   return nodes;
+}
+
+// ---- subscription ----
+
+bool RemoteNode::OnSubscribe(const ClientId& client, const Path& path) {
+  ISTD_TRACE_FNC();
+  if (m_servant == nullptr) ThrowPathError("ireg: node disconnected: ", path);
+  const Node handle(shared_from_this(), path);
+  bool first = false;
+  if (!m_servant->Subscribe(client, handle, first)) return false;
+  Dispatcher& dispatcher = Dispatcher::GetInstance();
+  const bool registered = dispatcher.Register(client, handle);
+  // What this call recorded goes again when it does not succeed: a record
+  // left behind would refuse every later attempt of the client, and make
+  // each reconnection ask the server for a path it refuses.
+  auto undo = [&] {
+    bool last = false;
+    m_servant->Unsubscribe(client, handle, last);
+    if (registered) dispatcher.Unregister(client, handle);
+  };
+  if (!registered) {
+    undo();
+    if (!first) ISTD_TRACE(istd::eMedium, "Node was already subscribed and registered.");
+    return false;
+  }
+  if (!first) return true;
+  try {
+    const bool subscribed =
+        Query(path, [](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
+          return remote->Subscribe(names) != 0;
+        });
+    if (!subscribed) undo();
+    return subscribed;
+  } catch (...) {
+    undo();
+    throw;
+  }
+}
+
+bool RemoteNode::OnUnsubscribe(const ClientId& client, const Path& path, bool unregister) {
+  ISTD_TRACE_FNC();
+  if (m_servant == nullptr) return false;
+  const Node handle(shared_from_this(), path);
+  bool last = false;
+  if (!m_servant->Unsubscribe(client, handle, last)) return false;
+  if (unregister && !Dispatcher::GetInstance().Unregister(client, handle)) return false;
+  if (!last) return true;
+  return Query(path, [](i_NET::RemoteNode_ptr remote, const i_NET::NodeNames& names) {
+    return remote->Unsubscribe(names) != 0;
+  });
 }
 
 // ---- value slots ----

@@ -15,8 +15,10 @@
 // makes the factory discard the proxy; Init may also leave it disconnected
 // (nil remote node), in which case every value and attribute access throws
 // "ireg: node disconnected: " + path. Reinit reconnects the same proxy to the
-// same address (roz::Ping calls it). The destructor tells the server
-// (ReleaseRemoteNode) and deactivates the servant.
+// same address (roz::Ping calls it) and subscribes the servant's paths
+// again. The destructor unregisters the subscribed paths from the
+// dispatcher, tells the server (ReleaseRemoteNode) and deactivates the
+// servant.
 //
 // Failures reach the caller as istd::Exception with an "ireg: " text (see
 // the value templates below and the attribute queries); the proxy's state
@@ -128,6 +130,24 @@ class RemoteNode : public TreeNode {
   // (StopNotifications; a failure is traced) and returns true. Any other
   // path: false, nothing remote.
   bool OnCleanup(const Path& path) override;
+
+  // Subscription of the node at `path` for `client`, under the node lock:
+  // records the client in the servant, registers the handle with the
+  // dispatcher (starting the client's worker) and, for the first local
+  // subscriber of the path, subscribes it at the server. Returns false when
+  // the client had the path already, and when the dispatcher or the server
+  // refused; then nothing of it stays in place. Throws istd::Exception "ireg:
+  // node not found: " / "ireg: node not accessible: " / "ireg: node
+  // disconnected: " + path when the server call fails (also undone).
+  bool OnSubscribe(const ClientId& client, const Path& path) override;
+  // The reverse: forgets the client in the servant, unregisters it from the
+  // dispatcher when `unregister` (a dispatcher that destroys the client
+  // passes false) and, for the last local subscriber, unsubscribes the path
+  // at the server. False when the client had not subscribed the path or the
+  // dispatcher did not hold it (the server is then not told); the server's
+  // answer otherwise. Throws as OnSubscribe when the server call fails; the
+  // local records are gone all the same.
+  bool OnUnsubscribe(const ClientId& client, const Path& path, bool unregister) override;
 
   // Attribute queries, one remote call each. Throw istd::Exception "ireg:
   // node disconnected: " + path when disconnected, "ireg: node not found: " +

@@ -43,15 +43,6 @@ struct Key {
   int port;
 };
 
-// The handle's name for a trace line, also when its tree node died meanwhile.
-std::string NameOf(const Node& node) {
-  try {
-    return node.GetName();
-  } catch (const istd::Exception&) {
-    return "(null)";
-  }
-}
-
 }  // namespace
 
 std::ostream& operator<<(std::ostream& os, Root root) {
@@ -143,7 +134,7 @@ ConnectionState Ping(Node& node) {
     // Not answered: reconnect below.
   }
   try {
-    ISTD_TRACE(istd::eLow, "Node not accessible: " << NameOf(node));
+    ISTD_TRACE(istd::eLow, "Node not accessible: " << detail::TraceName(node));
     const TreeNodePtr treeNode = node.GetTreeNode();
     auto* proxy = dynamic_cast<RemoteNode*>(treeNode.get());
     if (proxy == nullptr) {
@@ -159,7 +150,7 @@ ConnectionState Ping(Node& node) {
     ISTD_TRACE(istd::eLow, "Failed to reinitialize remote node.");
     return eNotConnected;
   } catch (const istd::Exception&) {
-    ISTD_TRACE(istd::eLow, "Node still not accessible: " << NameOf(node));
+    ISTD_TRACE(istd::eLow, "Node still not accessible: " << detail::TraceName(node));
     return eNotConnected;
   }
 }

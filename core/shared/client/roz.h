@@ -36,10 +36,13 @@
 #include <ostream>
 #include <string>
 
+#include "client/dispatcher.h"
+#include "client/dispatcher_thread.h"
 #include "client/factory.h"
 #include "client/local_node_structure.h"
 #include "client/node.h"
 #include "client/node_structure.h"
+#include "client/notification_client.h"
 #include "client/notification_data.h"
 #include "client/remote_node.h"
 #include "client/remote_node_structure.h"

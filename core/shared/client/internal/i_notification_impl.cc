@@ -4,6 +4,7 @@
 #include <exception>
 #include <iostream>
 
+#include "client/dispatcher.h"
 #include "client/node.h"
 #include "client/notification_data.h"
 #include "client/remote_node_structure.h"
@@ -55,19 +56,26 @@ void i_Notification_impl::Emit(const i_NET::NotificationData& data) {
   }
   try {
     const Node handle(proxy, RemoteNodeNamesToPath(data.path));
+    // Broken clients that the dispatcher disconnects during this Emit are
+    // destroyed only after m_mutex is released: destroying a client
+    // unsubscribes its nodes, which for nodes of this proxy takes the node
+    // lock and m_mutex again.
+    const Dispatcher::DeferredRelease deferred;
+    // Held until the records are queued, so that the notifications of this
+    // proxy reach every queue in the order in which they took the lock.
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_subscriptions.find(handle.GetRelPath());
     if (it == m_subscriptions.end()) {
       ISTD_TRACE(istd::eMedium, "Cannot find client for this node.");
       return;
     }
+    // One record for all clients; the payload is moved in, not cloned.
     auto record = std::make_shared<NotificationData>(
-        handle, static_cast<enums::NotificationType_e>(data.type), inet::CorbaAnyToAny(data.data),
-        data.pos);
-    // The record goes to the dispatcher's queues of exactly these clients;
-    // until a dispatcher takes it, it ends here.
+        handle, static_cast<enums::NotificationType_e>(data.type), istd::Any(), data.pos);
+    record->data = inet::CorbaAnyToAny(data.data);
     ISTD_TRACE(istd::eDetail, "Notification for " << handle.GetRelPath() << " at " << record->pos
                                                   << " to " << it->second.size() << " client(s)");
+    Dispatcher::GetInstance().Emit(it->second, record);
   } catch (const std::exception& e) {
     istd::LogError(std::string("Notification error: ") + e.what());
     std::cout << std::endl << e.what() << std::endl;

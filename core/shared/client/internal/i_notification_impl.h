@@ -58,9 +58,12 @@ class i_Notification_impl : public POA_i_NET::Notification {
   // A copy of the subscription map.
   Subscriptions GetSubscribedNodes();
 
-  // The remote call, on an ORB thread. Never raises to the server: a
-  // notification for a gone proxy or an unsubscribed path is dropped with a
-  // trace line, any other failure is logged ("Notification error: ").
+  // The remote call, on an ORB thread: converts the wire record into one
+  // NotificationData (handle = proxy + path) and hands it to the dispatcher
+  // for the path's clients, which only queues it (no client code runs
+  // here). Never raises to the server: a notification for a gone proxy or
+  // an unsubscribed path is dropped with a trace line, any other failure is
+  // logged ("Notification error: ").
   void Emit(const i_NET::NotificationData& data) override;
 
  private:

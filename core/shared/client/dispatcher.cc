@@ -1,0 +1,186 @@
+// roz::Dispatcher: the client map, the routing of records to client queues
+// and the disconnection of clients.
+#include "client/dispatcher.h"
+
+#include <atomic>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "istd/log.h"
+#include "istd/process.h"
+
+namespace roz {
+
+namespace {
+
+// Set when the singleton is destroyed at process exit.
+std::atomic<bool> s_destroyed{false};
+
+// The clients disconnected on this thread while a DeferredRelease lives.
+struct Deferred {
+  int depth = 0;
+  std::vector<std::shared_ptr<DispatcherThread>> threads;
+};
+thread_local Deferred t_deferred;
+
+}  // namespace
+
+Dispatcher::DeferredRelease::DeferredRelease() { ++t_deferred.depth; }
+
+Dispatcher::DeferredRelease::~DeferredRelease() {
+  if (--t_deferred.depth > 0) return;
+  std::vector<std::shared_ptr<DispatcherThread>> threads;
+  threads.swap(t_deferred.threads);
+  threads.clear();  // destroys them, in the order they were disconnected
+}
+
+Dispatcher& Dispatcher::GetInstance() {
+  static Dispatcher instance;
+  return instance;
+}
+
+bool Dispatcher::Exists() { return !s_destroyed.load(); }
+
+Dispatcher::Dispatcher() : m_running(true) {}
+
+Dispatcher::~Dispatcher() { s_destroyed = true; }
+
+ClientId Dispatcher::Connect(const Callback& callback) {
+  ISTD_TRACE_FNC();
+  const ClientId id = ClientId::Generate();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_running) {
+    m_threads.emplace(id, std::make_shared<DispatcherThread>(id, callback));
+  } else {
+    ISTD_TRACE(istd::eMedium, "Dispatcher is not running. Cannot make a connection");
+  }
+  return id;
+}
+
+bool Dispatcher::Register(const ClientId& client, const Node& node) {
+  ISTD_TRACE_FNC();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_running) return false;
+  const auto it = m_threads.find(client);
+  return it != m_threads.end() && it->second->Register(node);
+}
+
+bool Dispatcher::Unregister(const ClientId& client, const Node& node) {
+  ISTD_TRACE_FNC();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_running) return false;
+  const auto it = m_threads.find(client);
+  return it != m_threads.end() && it->second->Unregister(node);
+}
+
+void Dispatcher::Unregister(const TreeNodeId& treeNode, const Path& path,
+                            const std::set<ClientId>& clients) {
+  ISTD_TRACE_FNC();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_running) return;
+  for (const ClientId& client : clients) {
+    const auto it = m_threads.find(client);
+    if (it != m_threads.end()) it->second->Unregister(treeNode, path);
+  }
+}
+
+bool Dispatcher::Emit(const std::set<ClientId>& clients,
+                      const std::shared_ptr<NotificationData>& record) {
+  CleanBrokenClients();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_running) return false;
+  bool queued = false;
+  for (const ClientId& client : clients) {
+    const auto it = m_threads.find(client);
+    if (it == m_threads.end()) continue;
+    it->second->AddToQueue(record);
+    queued = true;
+  }
+  return queued;
+}
+
+bool Dispatcher::Emit(const std::set<ClientId>& clients, const NotificationData& record) {
+  return Emit(clients, std::make_shared<NotificationData>(record));
+}
+
+void Dispatcher::MarkBroken(const ClientId& client) {
+  std::lock_guard<std::mutex> lock(m_brokenMutex);
+  m_broken.insert(client);
+}
+
+void Dispatcher::CleanBrokenClients() {
+  std::set<ClientId> broken;
+  {
+    std::lock_guard<std::mutex> lock(m_brokenMutex);
+    broken.swap(m_broken);
+  }
+  while (!broken.empty()) {
+    ISTD_TRACE(istd::eLow, "Disconnecting broken notification clients: " << broken.size());
+    for (const ClientId& client : broken) Disconnect(client);
+    broken.clear();
+    std::lock_guard<std::mutex> lock(m_brokenMutex);
+    broken.swap(m_broken);
+  }
+}
+
+void Dispatcher::Disconnect(const ClientId& client) {
+  ISTD_TRACE_FNC();
+  Disconnect(client, false);
+}
+
+void Dispatcher::Disconnect(const ClientId& client, bool force) {
+  ISTD_TRACE_FNC();
+  std::shared_ptr<DispatcherThread> thread;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!force && !m_running) return;
+    const auto it = m_threads.find(client);
+    if (it == m_threads.end()) return;
+    thread = it->second;
+    m_threads.erase(it);
+  }
+  if (thread.use_count() >= 2) {
+    std::ostringstream os;
+    os << "Problem in " << istd::ThisFncName() << ". Notification client (id = " << client.Value()
+       << ") has use count > 1!";
+    istd::LogCritical(os.str());
+  }
+  Release(std::move(thread));
+}
+
+void Dispatcher::Release(std::shared_ptr<DispatcherThread> thread) {
+  DispatcherThread* const raw = thread.get();
+  if (raw->IsWorker()) {
+    raw->EndOnWorker(std::move(thread));
+  } else if (t_deferred.depth > 0) {
+    t_deferred.threads.push_back(std::move(thread));
+  } else {
+    thread.reset();
+  }
+}
+
+void Dispatcher::Stop() {
+  ISTD_TRACE_FNC();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_running = false;
+  }
+  for (;;) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_threads.empty()) break;
+    const ClientId client = m_threads.begin()->first;
+    lock.unlock();
+    Disconnect(client, true);
+  }
+}
+
+uint32_t Dispatcher::NumOfRegisteredNodes(const ClientId& client) const {
+  ISTD_TRACE_FNC();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_running) return 0;
+  const auto it = m_threads.find(client);
+  return it == m_threads.end() ? 0 : it->second->NumOfRegisteredNodes();
+}
+
+}  // namespace roz
