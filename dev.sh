@@ -14,6 +14,8 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}"
+export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
 BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 JOBS="${JOBS:-$(nproc)}"
 
@@ -22,7 +24,7 @@ PACKAGES=(
   cmake g++ make pkg-config git iproute2 util-linux
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev
   libomniorb4-dev omniidl
-  nlohmann-json3-dev libcli11-dev
+  nlohmann-json3-dev libcli11-dev ccache
 )
 
 # The 32-bit build: the host's multilib compiler, plus the i386 packages of
@@ -112,11 +114,19 @@ setup_i386_sysroot() {
 
 # configure <build dir> [cmake arguments]: once, when the directory has no
 # CMake cache yet.
+# ccache keeps rebuilds of other checkouts and build folders cheap; paths
+# under the checkout are hashed relative to it and the build folder is left
+# out of the hash, so sibling checkouts share it.
 configure() {
   local dir="$1"
   shift
+  local launcher=()
+  if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  fi
   if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" "$@"
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
+      "${launcher[@]}" "$@"
   fi
 }
 
