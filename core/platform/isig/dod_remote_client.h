@@ -79,7 +79,8 @@ class DodRemoteClient : public SignalClientBase {
   }
 
   // Reads `atomCount` atoms from atom `position` on into `block` (resized
-  // to the whole atoms received, possibly fewer) and their meta-data into
+  // to the whole atoms received, possibly fewer; atoms beyond `atomCount`
+  // that the server sent anyway are dropped) and their meta-data into
   // `meta`. Returns eSuccess; the cancellation code when Cancel ended the
   // read; eNoData when the server refused (non-zero answer); eFailure when
   // the call failed (InvalidType, server unreachable; traced at Low) or the
@@ -172,7 +173,13 @@ class DodRemoteClient : public SignalClientBase {
         const unsigned int length = source.Length();
         std::vector<Element> scratch;
         const Element* values = ValuesOf<Element>(data.in(), scratch);
-        block = Buffer(length, data->length() / length);
+        unsigned int atoms = data->length() / length;
+        if (atoms > atomCount) {
+          ISTD_TRACE(istd::eLow, Name() << ": server answered " << atoms << " atoms for "
+                                        << atomCount << " asked: the rest dropped.");
+          atoms = atomCount;
+        }
+        block = Buffer(length, atoms);
         std::copy(values, values + block.Size(), block.Data());
         meta = FromWireMeta(wireMeta.in());
         code = eSuccess;
