@@ -30,6 +30,10 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// The library's message for the unknown node device.x (with the server's
+// reason).
+const std::string c_notFound = "ireg: node not found: device.x (node not found: device.x)";
+
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -107,7 +111,7 @@ TEST_F(RozctlTest, GetJsonIsMachineReadable) {
   EXPECT_EQ(json[1]["value"], nlohmann::json::array({true, true, false, true}));
   EXPECT_EQ(json[2]["type"], "Enumeration");
   EXPECT_EQ(json[2]["value"], "normal");
-  EXPECT_EQ(json[3]["error"], "ireg: node not found: device.x");
+  EXPECT_EQ(json[3]["error"], c_notFound);
   EXPECT_FALSE(json[3].contains("value"));
 }
 
@@ -116,7 +120,7 @@ TEST_F(RozctlTest, UnknownNodeGivesTheLibraryMessageAndStatusOne) {
   Result r = Rozctl({"get", "settings.gain", "device.x", "settings.label"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, "settings.gain 1\nsettings.label bench 3\n");
-  EXPECT_EQ(r.err, "ireg: node not found: device.x\n");
+  EXPECT_EQ(r.err, c_notFound + "\n");
 
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"put", "device.x", "1"}, {"info", "device.x"},
@@ -124,7 +128,7 @@ TEST_F(RozctlTest, UnknownNodeGivesTheLibraryMessageAndStatusOne) {
         {"tree", "device.x"}}) {
     r = Rozctl(args);
     EXPECT_EQ(r.exitCode, 1) << args[0];
-    EXPECT_EQ(r.err, "ireg: node not found: device.x\n") << args[0];
+    EXPECT_EQ(r.err, c_notFound + "\n") << args[0];
     ExpectNoInternals(r);
   }
   // A node without a value.

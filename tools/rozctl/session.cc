@@ -28,6 +28,15 @@ istd::TraceLevel_e TraceLevelFromText(const std::string& text) {
   return level;
 }
 
+// omniORB's own log lines (warnings such as a server bound to the loopback
+// interface only) go to the trace, not to the user's terminal. Called on any
+// thread of the ORB.
+void OrbLog(const char* text) {
+  std::string line = text != nullptr ? text : "";
+  while (!line.empty() && line.back() == '\n') line.pop_back();
+  istd::TraceWrite(istd::eMedium, __func__, __FILE__, __LINE__, line);
+}
+
 }  // namespace
 
 Session::Session(const GlobalOptions& options)
@@ -44,6 +53,7 @@ Session::Session(const GlobalOptions& options)
   // SIGINT with the default disposition.
   static const int c_signals[] = {SIGINT, SIGTERM, 0};
   m_signals = istd::SignalHandlerThread::InstallHandler(*this, c_signals);
+  omniORB::setLogFunction(&OrbLog);
   roz::Init();
   if (options.callTimeoutS > 0) {
     const auto ms = static_cast<CORBA::ULong>(std::ceil(options.callTimeoutS * 1000));

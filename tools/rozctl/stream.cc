@@ -31,11 +31,14 @@ struct HookGuard {
 };
 
 // One element as text: numbers also for the 8-bit types, floating point in
-// the shortest exact form.
+// the shortest exact form (CSV) or with six significant digits (summary).
 template <typename T>
-std::string Number(T value) {
+std::string Number(T value, bool exact = true) {
   if constexpr (std::is_floating_point_v<T>) {
-    return ValueText(istd::Any(static_cast<double>(value)));
+    if (exact) return ValueText(istd::Any(value));
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", static_cast<double>(value));
+    return text;
   } else if constexpr (std::is_signed_v<T>) {
     return std::to_string(static_cast<long long>(value));
   } else {
@@ -76,8 +79,8 @@ class BlockPrinter {
       }
       char mean[32];
       std::snprintf(mean, sizeof mean, "%.6g", sum / block.AtomCount());
-      line << "  " << m_names[c] << " min " << Number(low) << " max " << Number(high) << " mean "
-           << mean;
+      line << "  " << m_names[c] << " min " << Number(low, false) << " max "
+           << Number(high, false) << " mean " << mean;
     }
     std::cout << line.str() << std::endl;
     if (m_csv != nullptr) {
