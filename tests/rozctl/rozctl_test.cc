@@ -205,7 +205,7 @@ TEST_F(RozctlTest, PutRefusesBadInputWithAClearMessage) {
   // The server's refusal, as the server words it.
   r = Rozctl({"put", "identity.serial", "X"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "node is constant: identity.serial\n");
+  EXPECT_EQ(r.err, "node is not writable: identity.serial\n");
   EXPECT_EQ(Rozctl({"get", "-t", "settings.gain"}).out, "1\n");
 }
 

@@ -77,8 +77,8 @@ istd::Any ReadValue(const roz::Node& node, const std::string& path, size_t pos, 
 }
 
 int RunTree(Session& session, const TreeOptions& options) {
-  if (!options.hidden) RefuseHidden(session, options.path);
   const roz::Node start = session.Resolve(options.path);
+  if (!options.hidden) RefuseHidden(session, options.path);
   return Remote([&] {
     if (options.values) {
       // The library's own dump: indented names or dotted paths, flags, and
