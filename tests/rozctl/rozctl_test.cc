@@ -122,10 +122,12 @@ TEST_F(RozctlTest, UnknownNodeGivesTheLibraryMessageAndStatusOne) {
   EXPECT_EQ(r.out, "settings.gain 1\nsettings.label bench 3\n");
   EXPECT_EQ(r.err, c_notFound + "\n");
 
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"put", "device.x", "1"}, {"info", "device.x"},
-        {"exec", "device.x"}, {"monitor", "-n", "1", "device.x"}, {"stream", "device.x"},
-        {"tree", "device.x"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"put", "device.x", "1"},
+                                               {"info", "device.x"},
+                                               {"exec", "device.x"},
+                                               {"monitor", "-n", "1", "device.x"},
+                                               {"stream", "device.x"},
+                                               {"tree", "device.x"}}) {
     r = Rozctl(args);
     EXPECT_EQ(r.exitCode, 1) << args[0];
     EXPECT_EQ(r.err, c_notFound + "\n") << args[0];
@@ -167,7 +169,8 @@ TEST_F(RozctlTest, PutPrintsOldAndNewAndConvertsByTheNodesType) {
             "New : calibration.channel_names [a,b,c,d]\n")
       << r.err;
   r = Rozctl({"put", "--pos", "2", "calibration.weights", "9.75"});
-  EXPECT_EQ(r.out, "Old : calibration.weights [0.5,1.5,2.5]\nNew : calibration.weights [0.5,1.5,9.75]\n")
+  EXPECT_EQ(r.out,
+            "Old : calibration.weights [0.5,1.5,2.5]\nNew : calibration.weights [0.5,1.5,9.75]\n")
       << r.err;
   EXPECT_EQ(Rozctl({"get", "-t", "settings.gain"}).out, "2.5\n");
 }
@@ -308,10 +311,16 @@ TEST_F(RozctlTest, UnreachableRegistryGivesStatusOne) {
 }
 
 TEST_F(RozctlTest, UsageErrorsGiveStatusTwo) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"frobnicate"}, {"get"}, {"put", "settings.gain"},
-        {"--root", "kernel", "ping"}, {"--port", "70000", "ping"}, {"get", "--bogus", "x"},
-        {"-w", "-1", "ping"}, {"--trace", "Loud", "ping"}, {"monitor", "-n", "x", "a"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                               {"frobnicate"},
+                                               {"get"},
+                                               {"put", "settings.gain"},
+                                               {"--root", "kernel", "ping"},
+                                               {"--port", "70000", "ping"},
+                                               {"get", "--bogus", "x"},
+                                               {"-w", "-1", "ping"},
+                                               {"--trace", "Loud", "ping"},
+                                               {"monitor", "-n", "x", "a"}}) {
     const Result r = Rozctl(args);
     EXPECT_EQ(r.exitCode, 2) << (args.empty() ? "" : args[0]) << ": " << r.err;
     EXPECT_FALSE(r.err.empty());
@@ -323,8 +332,8 @@ TEST_F(RozctlTest, UsageErrorsGiveStatusTwo) {
 }
 
 TEST_F(RozctlTest, MonitorSeesThreeChanges) {
-  RozctlProcess monitor(Args({"monitor", "-n", "3", "--timeout", "60", "settings.gain",
-                              "settings.mode"}));
+  RozctlProcess monitor(
+      Args({"monitor", "-n", "3", "--timeout", "60", "settings.gain", "settings.mode"}));
   ASSERT_TRUE(WaitUntil([&] { return Counter("subscriptions") == "2"; }, 30)) << monitor.Err();
   ASSERT_EQ(Rozctl({"put", "settings.gain", "2"}).exitCode, 0);
   ASSERT_EQ(Rozctl({"put", "settings.mode", "precise"}).exitCode, 0);
@@ -341,6 +350,17 @@ TEST_F(RozctlTest, MonitorSeesThreeChanges) {
       << lines[2];
   // The subscriptions went with it.
   EXPECT_TRUE(WaitUntil([&] { return Counter("subscriptions") == "0"; }, 10));
+
+  // A write into an array from position 2 on: the written elements and
+  // where they start.
+  RozctlProcess array(Args({"monitor", "-n", "1", "--timeout", "60", "calibration.weights"}));
+  ASSERT_TRUE(WaitUntil([&] { return Counter("subscriptions") == "1"; }, 30)) << array.Err();
+  ASSERT_EQ(Rozctl({"put", "--pos", "2", "calibration.weights", "9.75"}).exitCode, 0);
+  const Result a = array.Wait();
+  EXPECT_EQ(a.exitCode, 0) << a.err;
+  EXPECT_TRUE(
+      std::regex_match(a.out, std::regex("calibration\\.weights" + time + "\\[9\\.75\\] at 2\n")))
+      << a.out;
 }
 
 TEST_F(RozctlTest, MonitorEndsCleanlyOnInterruptAndReportsATimeOut) {
@@ -415,13 +435,14 @@ TEST_F(RozctlTest, StreamSummarisesPushBlocksAndWritesCsv) {
 TEST_F(RozctlTest, StreamReadsDataOnDemandAtAPosition) {
   testutil::TempDir dir;
   const std::string csv = dir.File("history.csv");
-  const Result r = Rozctl({"stream", "signals.history", "-n", "2", "--pos", "10", "--atoms", "50",
-                           "--csv", csv});
+  const Result r = Rozctl(
+      {"stream", "signals.history", "-n", "2", "--pos", "10", "--atoms", "50", "--csv", csv});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   const std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out;
   EXPECT_TRUE(std::regex_match(
-      lines[0], std::regex("block 0  pos 10  atoms 50  temperature min \\S+ max \\S+ mean 2[12]\\.[0-9]+")))
+      lines[0],
+      std::regex("block 0  pos 10  atoms 50  temperature min \\S+ max \\S+ mean 2[12]\\.[0-9]+")))
       << lines[0];
   EXPECT_TRUE(Contains(lines[1], "block 1  pos 60  atoms 50  temperature min ")) << lines[1];
   const std::vector<std::string> rows = Lines(testutil::ReadFile(csv));
@@ -429,8 +450,8 @@ TEST_F(RozctlTest, StreamReadsDataOnDemandAtAPosition) {
   EXPECT_EQ(rows[0], "temperature");
 
   // The data is a function of the position: the same atoms read again.
-  const Result again = Rozctl({"stream", "signals.history", "-n", "1", "--pos", "60", "--atoms",
-                               "50"});
+  const Result again =
+      Rozctl({"stream", "signals.history", "-n", "1", "--pos", "60", "--atoms", "50"});
   EXPECT_EQ(Lines(again.out).at(0).substr(7), lines[1].substr(7));
 
   // Beyond the end of the signal (100000 atoms).

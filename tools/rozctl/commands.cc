@@ -28,8 +28,8 @@ std::string Join(const std::vector<std::string>& items, const char* separator) {
 std::string RelativeText(const roz::Node& start, const roz::Node& node) {
   const roz::Path base = start.GetRelPath();
   const roz::Path full = node.GetRelPath();
-  return roz::ToString(roz::Path(full.begin() + static_cast<std::ptrdiff_t>(base.size()),
-                                 full.end()));
+  return roz::ToString(
+      roz::Path(full.begin() + static_cast<std::ptrdiff_t>(base.size()), full.end()));
 }
 
 // Throws Failure when `path` lies inside a hidden subtree (the node itself

@@ -72,7 +72,8 @@ show ping
 
 step "The registry tree (two levels; hidden nodes are not listed)"
 show tree --depth 2 --flags
-note "flags: r read, w write, P persistent, c constant, x executable, A array, S signal"
+note "flags: r read, w write, P persistent, c constant, H hidden, x executable,"
+note "       a attribute, A array, S signal"
 
 step "Reading values of different types"
 show get identity.model settings.gain settings.sample_rate settings.timeout_ns \

@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"app", "platform"}));
   app.add_option("-w,--wait", globals.callTimeoutS, "time-out of each remote call, in seconds")
       ->check(CLI::PositiveNumber);
-  app.add_option("--trace", globals.traceLevel, "trace level: Off, Low, Medium, High, Detail or 0-4");
+  app.add_option("--trace", globals.traceLevel,
+                 "trace level: Off, Low, Medium, High, Detail or 0-4");
   app.add_option("--trace-file", globals.traceFile, "trace file (default -, standard output)");
 
   std::vector<Command> commands;

@@ -1,5 +1,6 @@
 // rozctl monitor: subscribes nodes with one roz::NotificationClient and
-// prints one line per notification ("path timestamp value") until COUNT
+// prints one line per notification ("path timestamp value", followed by
+// " at P" when the value holds array elements from position P on) until COUNT
 // notifications, the time-out or an interrupt. The main thread meanwhile
 // pings the registry once a second: when the server goes away it says so on
 // standard error, keeps pinging, and once the proxy is reconnected (which
@@ -80,6 +81,9 @@ int RunMonitor(Session& session, const MonitorOptions& options) {
         } catch (const std::exception&) {
           text = "(no value)";
         }
+        // A write into the middle of an array notifies the written elements
+        // only: say where they start.
+        if (record.pos != 0) text += " at " + std::to_string(record.pos);
         std::lock_guard<std::mutex> lock(progress.mutex);
         if (progress.Done()) return;
         ++progress.seen;

@@ -24,11 +24,11 @@ namespace rozctl {
 
 struct GlobalOptions {
   std::string host = "127.0.0.1";
-  int port = 0;                // 0: the default port of the root
-  std::string root = "app";    // "app" or "platform"
-  double callTimeoutS = 0;     // 0: the library's default bound
-  std::string traceLevel;      // "": no trace
-  std::string traceFile = "-"; // "-": standard output
+  int port = 0;                 // 0: the default port of the root
+  std::string root = "app";     // "app" or "platform"
+  double callTimeoutS = 0;      // 0: the library's default bound
+  std::string traceLevel;       // "": no trace
+  std::string traceFile = "-";  // "-": standard output
 };
 
 class Session : private istd::SignalHandler {

@@ -79,8 +79,8 @@ class BlockPrinter {
       }
       char mean[32];
       std::snprintf(mean, sizeof mean, "%.6g", sum / block.AtomCount());
-      line << "  " << m_names[c] << " min " << Number(low, false) << " max "
-           << Number(high, false) << " mean " << mean;
+      line << "  " << m_names[c] << " min " << Number(low, false) << " max " << Number(high, false)
+           << " mean " << mean;
     }
     std::cout << line.str() << std::endl;
     if (m_csv != nullptr) {
@@ -161,8 +161,7 @@ int ReadOnDemand(Session& session, const isig::SignalSourceSharedPtr& source,
     if (session.Interrupted()) break;
     if (code == isig::eSuccess || code == isig::eNoData) {
       if (i == 0) {
-        throw Failure("no data at position " + std::to_string(position) + " of " +
-                      options.signal);
+        throw Failure("no data at position " + std::to_string(position) + " of " + options.signal);
       }
       std::cerr << "rozctl: " << options.signal << " ends at position " << position << std::endl;
       break;

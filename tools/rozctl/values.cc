@@ -166,8 +166,7 @@ template unsigned long long ParseValue<unsigned long long>(const std::string&,
                                                            const std::string&);
 template double ParseValue<double>(const std::string&, roz::enums::NodeValType_e,
                                    const std::string&);
-template float ParseValue<float>(const std::string&, roz::enums::NodeValType_e,
-                                 const std::string&);
+template float ParseValue<float>(const std::string&, roz::enums::NodeValType_e, const std::string&);
 template std::string ParseValue<std::string>(const std::string&, roz::enums::NodeValType_e,
                                              const std::string&);
 
