@@ -6,6 +6,8 @@
 #   ./dev.sh test      setup + build + the whole CTest suite inside a private,
 #                      loopback-only network namespace
 #   ./dev.sh shell     a shell inside such a namespace (for running things by hand)
+#   ./dev.sh demo      setup + build, then a guided tour with regd and rozctl
+#                      inside such a namespace
 #
 # Extra arguments after `test` are passed to ctest (for example -R Trace).
 # `--i386` right after setup, build or test does the same for the 32-bit x86
@@ -162,6 +164,13 @@ cmd_shell() {
   in_netns bash -i
 }
 
+# The guided tour of tools/rozctl/demo.sh: regd with the demo tree on a
+# free loopback port, rozctl against it.
+cmd_demo() {
+  cmd_build
+  in_netns bash "$ROOT/tools/rozctl/demo.sh" "$BUILD_DIR"
+}
+
 cmd="${1:-}"
 [ $# -gt 0 ] && shift
 if [ "${1:-}" = "--i386" ]; then
@@ -175,8 +184,9 @@ case "$cmd" in
   build) cmd_build "$@" ;;
   test)  cmd_test "$@" ;;
   shell) cmd_shell "$@" ;;
+  demo)  cmd_demo "$@" ;;
   *)
-    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

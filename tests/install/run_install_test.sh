@@ -90,4 +90,10 @@ grep -Fqx "  gain=1" <<<"$out" || { echo "the example's dump lacks settings.gain
 grep -Fqx "  model=VX-4410 Data Acquisition Unit" <<<"$out" \
   || { echo "the example's dump lacks identity.model: $out"; exit 1; }
 
+# 4. The installed command-line client against the same server.
+test -x "$prefix/bin/rozctl" || { echo "rozctl is not installed"; exit 1; }
+out="$(LD_LIBRARY_PATH="$runpath" "$prefix/bin/rozctl" --port "$(cat "$work/regd.port")" \
+  get -t identity.serial 2>&1)" || { echo "the installed rozctl failed: $out"; exit 1; }
+[ "$out" = "VX4410-00172" ] || { echo "the installed rozctl printed: $out"; exit 1; }
+
 echo "install test passed"
