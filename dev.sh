@@ -27,6 +27,7 @@ PACKAGES=(
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev
   libomniorb4-dev omniidl
   nlohmann-json3-dev libcli11-dev ccache
+  nftables  # the several-hosts tests' firewall rules (tests/hosts)
 )
 
 # The 32-bit build: the host's multilib compiler, plus the i386 packages of

@@ -2,6 +2,7 @@
 #include "support/regd_process.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -64,13 +65,16 @@ std::string RegdProcess::WriteTree(const std::string& name, const std::string& j
 }
 
 pid_t RegdProcess::Spawn(const std::vector<std::string>& args, const std::string& out,
-                         const std::string& err, bool dieWithParent) {
+                         const std::string& err, bool dieWithParent, const std::string& netns) {
   // Everything the child needs exists before fork: the test process may
   // run ORB threads, and the child calls only async-signal-safe functions.
   std::vector<std::string> copy = args;
   std::vector<char*> argv;
   for (std::string& a : copy) argv.push_back(a.data());
   argv.push_back(nullptr);
+  const std::string netPath = "/run/netns/" + netns;
+  const int netFd = netns.empty() ? -1 : ::open(netPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (!netns.empty() && netFd < 0) throw std::runtime_error("no network namespace " + netPath);
   const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -88,6 +92,7 @@ pid_t RegdProcess::Spawn(const std::vector<std::string>& args, const std::string
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (netFd >= 0 && ::setns(netFd, CLONE_NEWNET) != 0) ::_exit(125);
     ::dup2(nullFd, 0);
     ::dup2(outFd, 1);
     ::dup2(errFd, 2);
@@ -97,6 +102,7 @@ pid_t RegdProcess::Spawn(const std::vector<std::string>& args, const std::string
   ::close(outFd);
   ::close(errFd);
   ::close(nullFd);
+  if (netFd >= 0) ::close(netFd);
   if (pid < 0) throw std::runtime_error("fork failed");
   return pid;
 }
@@ -149,7 +155,8 @@ void RegdProcess::Start() {
     // The daemon's parent ends at once; as subreaper this process adopts it.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   }
-  pid_t launcher = Spawn(Arguments(), File("regd.out"), File("regd.err"), !m_options.daemon);
+  pid_t launcher =
+      Spawn(Arguments(), File("regd.out"), File("regd.err"), !m_options.daemon, m_options.netns);
   m_pid = m_options.daemon ? 0 : launcher;
   const Clock::time_point deadline = After(m_options.startTimeoutS);
   int status = 0;

@@ -25,7 +25,8 @@
 // GetInterfaceVersion) is in regd_fixture.h.
 //
 // Like every test that starts a server, it must run inside the loopback-only
-// network namespace (./dev.sh test, ./dev.sh shell).
+// network namespace (./dev.sh test, ./dev.sh shell), or inside a test host's
+// namespace of its own (Options().netns, tests/hosts).
 //
 // Thread-safety: one object belongs to one thread (the test's). Start, Stop
 // and Kill fork and wait; call them from the thread that created the object
@@ -50,6 +51,8 @@ struct RegdOptions {
   bool log = true;                // log into LogFile()
   bool daemon = false;            // --daemon --pid-file PidFile()
   double startTimeoutS = 20.0;    // how long Start waits for the port
+  std::string netns;              // named network namespace (/run/netns/<name>) to run
+                                  // regd in; empty: the test's own
 };
 
 // What a run to completion of regd gave (RegdProcess::Run).
@@ -121,9 +124,11 @@ class RegdProcess {
 
  private:
   // Forks and execs regd with `args`, standard output and error appended to
-  // the files `out` and `err`. Returns the child's id.
+  // the files `out` and `err`, inside the network namespace `netns` when it
+  // is not empty. Returns the child's id.
   static pid_t Spawn(const std::vector<std::string>& args, const std::string& out,
-                     const std::string& err, bool dieWithParent);
+                     const std::string& err, bool dieWithParent,
+                     const std::string& netns = std::string());
   // waitpid without blocking: true (and `status`) when `pid` has ended.
   static bool Reaped(pid_t pid, int& status);
   // Waits up to `timeoutS` for `pid` to end; true with `status` if it did.
