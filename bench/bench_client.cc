@@ -10,8 +10,8 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
-#include <memory>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <set>
 #include <string>
@@ -122,8 +122,8 @@ void BM_DispatcherEmit(benchmark::State& state) {
     t_countAllocations = false;
     allocations += t_allocations;
   }
-  state.counters["allocs/record"] =
-      benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(state.iterations()));
+  state.counters["allocs/record"] = benchmark::Counter(static_cast<double>(allocations) /
+                                                       static_cast<double>(state.iterations()));
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
   // Waits for the queues to drain before the clients go, so that every
   // run starts with empty queues.

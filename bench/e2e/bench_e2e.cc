@@ -62,7 +62,7 @@ using Clock = std::chrono::steady_clock;
 using Traits = isig::SignalTraits<double>;
 using StreamClient = isig::StreamClient<Traits>;
 
-constexpr unsigned int c_arraySize = 1u << 20;   // doubles of the array node
+constexpr unsigned int c_arraySize = 1u << 20;    // doubles of the array node
 constexpr unsigned int c_blockSize = 64u * 1024;  // doubles per pushed block
 constexpr double c_mb = 1e6;
 
@@ -410,10 +410,10 @@ class Bench {
     std::atomic<long> received{0};
     roz::NotificationClient client;
     if (!client.Register(counter, roz::Callback([&received](const roz::NotificationData& n) {
-          unsigned long long value = 0;
-          n.data.Get(value);
-          received.fetch_add(1, std::memory_order_release);
-        }))) {
+                           unsigned long long value = 0;
+                           n.data.Get(value);
+                           received.fetch_add(1, std::memory_order_release);
+                         }))) {
       throw std::runtime_error("Register failed");
     }
     const Clock::time_point start = Clock::now();
@@ -434,8 +434,12 @@ class Bench {
     if (!m_bare->Root()->Subscribe(counter)) throw std::runtime_error("bare Subscribe failed");
     const Clock::time_point start = Clock::now();
     m_bare->SetULongLong(Names({"regd", "stress", "emit"}), static_cast<unsigned long long>(count));
-    WaitFor([&] { return sink->m_count.load(std::memory_order_acquire) >= static_cast<unsigned long long>(count); },
-            60, "bare notifications");
+    WaitFor(
+        [&] {
+          return sink->m_count.load(std::memory_order_acquire) >=
+                 static_cast<unsigned long long>(count);
+        },
+        60, "bare notifications");
     const double rate = count / Seconds(start, Clock::now());
     m_bare->Root()->Unsubscribe(counter);
     return rate;
@@ -453,7 +457,8 @@ class Bench {
   // MB/s per client from the first block of any client to the last block
   // of the slowest.
   double LibraryStream(int clients, int blocks) {
-    isig::SignalSourceSharedPtr source = roz::CreateRemoteSignal(m_root.GetNode(roz::Path{"stream"}));
+    isig::SignalSourceSharedPtr source =
+        roz::CreateRemoteSignal(m_root.GetNode(roz::Path{"stream"}));
     if (!source) throw std::runtime_error("CreateRemoteSignal failed");
     std::vector<std::unique_ptr<StreamClient>> readers;
     for (int i = 0; i < clients; ++i) {
@@ -497,14 +502,17 @@ class Bench {
     WaitFor([&] { return receiver->m_count.load(std::memory_order_acquire) >= 1; }, 20,
             "first bare block");
     const Clock::time_point from = receiver->m_first;
-    WaitFor([&] {
-      return receiver->m_count.load(std::memory_order_acquire) >=
-             static_cast<unsigned long long>(blocks) + 1;
-    }, 60, "bare blocks");
+    WaitFor(
+        [&] {
+          return receiver->m_count.load(std::memory_order_acquire) >=
+                 static_cast<unsigned long long>(blocks) + 1;
+        },
+        60, "bare blocks");
     const Clock::time_point to = Clock::now();
     const unsigned long long counted = receiver->m_count.load();
     signal->UnregisterReceiver(ref.in());
-    return static_cast<double>(counted - 1) * c_blockSize * sizeof(double) / Seconds(from, to) / c_mb;
+    return static_cast<double>(counted - 1) * c_blockSize * sizeof(double) / Seconds(from, to) /
+           c_mb;
   }
 
   void Streams(std::vector<Row>& rows, int clients) {
@@ -592,8 +600,7 @@ class Bench {
     const long after = RssKiB();
     std::cout << "\nresident set size: " << before << " KiB before " << m_counts.memNotifications
               << " notifications and " << m_counts.memBlocks << " blocks, " << after
-              << " KiB after (" << std::showpos << (after - before) << std::noshowpos
-              << " KiB)\n";
+              << " KiB after (" << std::showpos << (after - before) << std::noshowpos << " KiB)\n";
   }
 
   const Counts m_counts;
