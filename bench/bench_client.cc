@@ -25,6 +25,10 @@
 #include "client/notification_data.h"
 #include "client/tree_node.h"
 
+// The replaced global operator new and delete below pair malloc with free;
+// GCC cannot see that pairing where a delete is inlined and warns.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace {
 
 // operator new calls on threads that set t_countAllocations.

@@ -46,6 +46,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include "client/roz.h"
@@ -59,6 +60,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
 using Traits = isig::SignalTraits<double>;
 using StreamClient = isig::StreamClient<Traits>;
 
@@ -408,12 +410,16 @@ class Bench {
     const roz::Node counter = m_root.GetNode(roz::Path{"regd", "stress", "counter"});
     const roz::Node emit = m_root.GetNode(roz::Path{"regd", "stress", "emit"});
     std::atomic<long> received{0};
+    std::atomic<unsigned long long> last{0};
     roz::NotificationClient client;
-    if (!client.Register(counter, roz::Callback([&received](const roz::NotificationData& n) {
-                           unsigned long long value = 0;
-                           n.data.Get(value);
-                           received.fetch_add(1, std::memory_order_release);
-                         }))) {
+    // Reads the value as the bare sink does, then counts.
+    const roz::Callback callback([&received, &last](const roz::NotificationData& n) {
+      if (n.data.Type() == typeid(unsigned long long)) {
+        last.store(n.data.Get<unsigned long long>(), std::memory_order_relaxed);
+      }
+      received.fetch_add(1, std::memory_order_release);
+    });
+    if (!client.Register(counter, callback)) {
       throw std::runtime_error("Register failed");
     }
     const Clock::time_point start = Clock::now();
