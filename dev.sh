@@ -8,6 +8,8 @@
 #   ./dev.sh shell     a shell inside such a namespace (for running things by hand)
 #   ./dev.sh demo      setup + build, then a guided tour with regd and rozctl
 #                      inside such a namespace
+#   ./dev.sh bench     Release build in build-release/, then every benchmark
+#                      (micro-benchmarks and bench_e2e) inside such a namespace
 #
 # Extra arguments after `test` are passed to ctest (for example -R Trace).
 # `--i386` right after setup, build or test does the same for the 32-bit x86
@@ -161,6 +163,22 @@ cmd_test() {
   in_netns ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" "$@"
 }
 
+# Release build of the benchmarks (and regd) in build-release/, then the
+# micro-benchmarks and the end-to-end comparison, in the loopback-only
+# namespace. Extra arguments go to bench_e2e (for example --rounds 3).
+cmd_bench() {
+  cmd_setup
+  local dir="${RELEASE_BUILD_DIR:-$ROOT/build-release}"
+  BUILD_TYPE=Release configure "$dir"
+  local benches=(bench_trace bench_client bench_conversion bench_stream_dispatch)
+  cmake --build "$dir" -j "$JOBS" --target "${benches[@]}" bench_e2e regd
+  local b
+  for b in "${benches[@]}"; do
+    in_netns "$dir/bench/$b"
+  done
+  in_netns "$dir/bench/e2e/bench_e2e" "$@"
+}
+
 cmd_shell() {
   in_netns bash -i
 }
@@ -186,8 +204,9 @@ case "$cmd" in
   test)  cmd_test "$@" ;;
   shell) cmd_shell "$@" ;;
   demo)  cmd_demo "$@" ;;
+  bench) cmd_bench "$@" ;;
   *)
-    sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -12,7 +12,8 @@
 namespace roz {
 
 DispatcherThread::DispatcherThread(const ClientId& clientId, const Callback& callback)
-    : m_clientId(clientId),
+    : m_queue(c_keptQueueCapacity),
+      m_clientId(clientId),
       m_callback(callback),
       m_stop(false),
       m_threadRunning(false),
@@ -67,6 +68,7 @@ bool DispatcherThread::Unregister(const TreeNodeId& treeNode, const Path& path) 
 
 void DispatcherThread::AddToQueue(const std::shared_ptr<NotificationData>& record) {
   std::lock_guard<std::mutex> lock(m_queueMutex);
+  if (m_queue.full()) m_queue.set_capacity(2 * m_queue.capacity());
   m_queue.push_back(record);
   m_condition.notify_one();
 }
@@ -163,6 +165,9 @@ void DispatcherThread::operator()() {
       if (m_stop) break;
       std::shared_ptr<NotificationData> record = std::move(m_queue.front());
       m_queue.pop_front();
+      if (m_queue.empty() && m_queue.capacity() > c_keptQueueCapacity) {
+        m_queue.set_capacity(c_keptQueueCapacity);
+      }
       lock.unlock();
       m_callback(*record);
       record.reset();

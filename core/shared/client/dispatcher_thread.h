@@ -28,11 +28,12 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
+
+#include <boost/circular_buffer.hpp>
 
 #include "client/node.h"
 #include "client/notification_data.h"
@@ -97,8 +98,14 @@ class DispatcherThread {
   // by EndOnWorker (empty otherwise).
   std::shared_ptr<DispatcherThread> LeaveLoop();
 
+  // Queue capacity kept when the queue runs empty; a larger one (grown by a
+  // burst) is given back then.
+  static constexpr size_t c_keptQueueCapacity = 64;
+
   std::set<Node> m_nodes;
-  std::list<std::shared_ptr<NotificationData>> m_queue;
+  // A ring that doubles when full: queueing a record allocates nothing in
+  // the steady state (a list would allocate one node per client and record).
+  boost::circular_buffer<std::shared_ptr<NotificationData>> m_queue;
   const ClientId m_clientId;
   const Callback m_callback;
   bool m_stop;

@@ -58,33 +58,40 @@ namespace detail {
 // Copies `count` elements of `values` (a pointer or a vector, anything
 // indexable) into `sequence`, which takes exactly that length; strings are
 // duplicated, other elements converted to the buffer's element type.
+// Numbers are copied through the sequence's buffer in one pass, without
+// the per-element bound check of its operator[].
 template <typename Buffer, typename Values>
 void FillSequence(Buffer& sequence, const Values& values, size_t count) {
   sequence.length(static_cast<CORBA::ULong>(count));
-  for (CORBA::ULong i = 0; i < sequence.length(); ++i) {
-    if constexpr (std::is_same_v<std::decay_t<decltype(values[i])>, std::string>) {
+  if constexpr (std::is_same_v<std::decay_t<decltype(values[0])>, std::string>) {
+    for (CORBA::ULong i = 0; i < sequence.length(); ++i) {
       sequence[i] = values[i].c_str();  // the string element takes a copy
-    } else {
-      using Element = std::remove_reference_t<decltype(sequence[i])>;
-      sequence[i] = static_cast<Element>(values[i]);
     }
+  } else {
+    using Element = std::remove_pointer_t<decltype(sequence.get_buffer())>;
+    Element* out = sequence.get_buffer();
+    for (size_t i = 0; i < count; ++i) out[i] = static_cast<Element>(values[i]);
   }
 }
 
 // Replaces the content of `values` with the elements of `sequence`, in
-// order (strings copied, booleans converted element by element).
+// order (strings copied, booleans converted element by element, numbers
+// copied from the sequence's buffer in one pass).
 template <typename Buffer, typename Local>
 void CopySequence(const Buffer& sequence, std::vector<Local>& values) {
-  values.clear();
-  values.reserve(sequence.length());
-  for (CORBA::ULong i = 0; i < sequence.length(); ++i) {
-    if constexpr (std::is_same_v<Local, std::string>) {
+  if constexpr (std::is_same_v<Local, std::string>) {
+    values.clear();
+    values.reserve(sequence.length());
+    for (CORBA::ULong i = 0; i < sequence.length(); ++i) {
       values.emplace_back(static_cast<const char*>(sequence[i]));
-    } else if constexpr (std::is_same_v<Local, bool>) {
-      values.push_back(sequence[i] != 0);
-    } else {
-      values.push_back(static_cast<Local>(sequence[i]));
     }
+  } else if constexpr (std::is_same_v<Local, bool>) {
+    values.clear();
+    values.reserve(sequence.length());
+    for (CORBA::ULong i = 0; i < sequence.length(); ++i) values.push_back(sequence[i] != 0);
+  } else {
+    const auto* in = sequence.get_buffer();
+    values.assign(in, in + sequence.length());
   }
 }
 
