@@ -18,8 +18,6 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}"
-export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
 BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 JOBS="${JOBS:-$(nproc)}"
 
@@ -119,9 +117,9 @@ setup_i386_sysroot() {
 
 # configure <build dir> [cmake arguments]: once, when the directory has no
 # CMake cache yet.
-# ccache keeps rebuilds of other checkouts and build folders cheap; paths
-# under the checkout are hashed relative to it and the build folder is left
-# out of the hash, so sibling checkouts share it.
+# ccache keeps rebuilds cheap. Each build folder has its own entries (the
+# compiler's directory is part of the hash): entries shared between checkouts
+# were seen to hand one checkout objects built from another's headers.
 configure() {
   local dir="$1"
   shift
