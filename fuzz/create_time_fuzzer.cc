@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "istd/exception.h"
 #include "istd/time.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

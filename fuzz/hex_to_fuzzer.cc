@@ -15,7 +15,10 @@
 namespace {
 
 bool IsHexNumber(const std::string& text) {
-  size_t i = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
+  // The stream skips leading white space.
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
   if (text.compare(i, 2, "0x") == 0 || text.compare(i, 2, "0X") == 0) i += 2;
   if (i == text.size()) return false;
   for (; i < text.size(); ++i) {
@@ -31,7 +34,8 @@ void Run(const std::string& text) {
     value = istd::HexTo<T>(text);
   } catch (const istd::Exception& e) {
     const std::string expected = "Bad hex cast from " + text + " to " + istd::CppName(typeid(T));
-    FUZZ_CHECK(e.what() == expected, e.what());
+    // what() is a C string: a text with a NUL shows up to it.
+    FUZZ_CHECK(std::string(e.what()) == expected.c_str(), e.what());
     return;
   }
   FUZZ_CHECK(IsHexNumber(text), text);
