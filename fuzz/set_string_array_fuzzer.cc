@@ -29,7 +29,8 @@ void Run(size_t cellLen, size_t count, const uint8_t* cells, size_t size) {
 
   // The caller's buffer holds count cells; missing bytes are NULs.
   std::vector<char> buffer(count * cellLen, '\0');
-  std::memcpy(buffer.data(), cells, std::min(size, buffer.size()));
+  // (An empty vector's data() may be null, which memcpy must not get.)
+  if (!buffer.empty()) std::memcpy(buffer.data(), cells, std::min(size, buffer.size()));
   try {
     handle.SetStringArray<T>(buffer.data(), cellLen);
   } catch (const istd::Exception& e) {
