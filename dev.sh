@@ -229,7 +229,7 @@ cmd_fuzz() {
       echo "dev.sh: fuzz_$target failed (input in $dir/artifacts/, log $log)" >&2
       exit 1
     fi
-    runs="$(awk '/^stat::number_of_executed_units:/ {print $2}' "$log")"
+    runs="$(awk '/^stat::number_of_executed_units:/ {n = $2} END {print n}' "$log")"
     summary+=("$(printf '%-20s %12s executions in %s s' "$target" "${runs:-?}" "$seconds")")
   done
   printf '%s\n' "${summary[@]}"
