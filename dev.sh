@@ -15,6 +15,10 @@
 # `--i386` right after setup, build or test does the same for the 32-bit x86
 # target (-m32) in build-i386/, against a private i386 sysroot there; the
 # regd-based tests run once more against the x86-64 regd of build/.
+# `--asan` (AddressSanitizer with UndefinedBehaviorSanitizer), `--ubsan`,
+# `--tsan` and `--valgrind` in the same place build into build-<mode>/ and
+# run the suite with that checker; `./dev.sh fuzz SECONDS` builds the
+# libFuzzer targets of fuzz/ into build-fuzz/ and runs each for SECONDS.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -28,7 +32,34 @@ PACKAGES=(
   libomniorb4-dev omniidl
   nlohmann-json3-dev libcli11-dev ccache
   nftables  # the several-hosts tests' firewall rules (tests/hosts)
+  clang libclang-rt-14-dev valgrind
 )
+
+# Checker modes (--asan, --ubsan, --tsan, --valgrind): each builds the whole
+# tree into build-<mode>/ with the cmake flags of checker_cmake_args and runs
+# the suite with the run-time options of checker_env. Findings fail the test
+# in which they happen; the suppression files (findings inside omniORB only,
+# each with its reason) are in tests/checkers/.
+CHECKER=""
+CHECKERS_DIR="$ROOT/tests/checkers"
+
+checker_cmake_args() {
+  case "$CHECKER" in
+    asan) echo "-DVARNEK_SANITIZE=address,undefined" ;;
+    ubsan) echo "-DVARNEK_SANITIZE=undefined" ;;
+    tsan) echo "-DVARNEK_SANITIZE=thread" ;;
+    valgrind) echo "-DVARNEK_TEST_LAUNCHER=$CHECKERS_DIR/valgrind-run" ;;
+  esac
+}
+
+# Exports the sanitizers' options: stop at the first finding with a stack,
+# and read the suppression files.
+checker_env() {
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$CHECKERS_DIR/ubsan.supp"
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:check_initialization_order=1"
+  export LSAN_OPTIONS="suppressions=$CHECKERS_DIR/lsan.supp:print_suppressions=0"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$CHECKERS_DIR/tsan.supp"
+}
 
 # The 32-bit build: the host's multilib compiler, plus the i386 packages of
 # the libraries with compiled code. Those are not installed (omniORB's i386
@@ -143,6 +174,9 @@ cmd_build() {
     configure "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/i386-toolchain.cmake" \
       -DVARNEK_I386_SYSROOT="$BUILD_DIR/sysroot" \
       -DVARNEK_PEER_REGD="$X64_BUILD_DIR/tools/regd/regd"
+  elif [ -n "$CHECKER" ]; then
+    # shellcheck disable=SC2046 # one argument, no spaces
+    configure "$BUILD_DIR" $(checker_cmake_args)
   else
     configure "$BUILD_DIR"
   fi
@@ -158,6 +192,7 @@ in_netns() {
 
 cmd_test() {
   cmd_build
+  [ -n "$CHECKER" ] && checker_env
   in_netns ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" "$@"
 }
 
@@ -188,6 +223,44 @@ cmd_demo() {
   in_netns bash "$ROOT/tools/rozctl/demo.sh" "$BUILD_DIR"
 }
 
+# fuzz SECONDS: builds the libFuzzer targets of fuzz/ with clang into
+# build-fuzz/ (libraries with -fsanitize=fuzzer-no-link,address,undefined)
+# and runs each for SECONDS on a scratch copy of its seed corpus
+# fuzz/corpus/<target>/, then prints the executions per target. A crash
+# stops the run; its input is kept in build-fuzz/artifacts/.
+cmd_fuzz() {
+  local seconds="${1:-}"
+  if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
+    echo "usage: ./dev.sh fuzz SECONDS" >&2
+    exit 2
+  fi
+  cmd_setup
+  local dir="${FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
+  configure "$dir" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DVARNEK_SANITIZE=fuzzer-no-link,address,undefined \
+    -DVARNEK_BUILD_FUZZ=ON -DVARNEK_BUILD_TESTS=OFF -DVARNEK_BUILD_BENCH=OFF
+  cmake --build "$dir" -j "$JOBS" --target varnek_fuzzers
+  checker_env
+  mkdir -p "$dir/artifacts"
+  local corpus target log runs summary=()
+  for corpus in "$ROOT"/fuzz/corpus/*/; do
+    target="$(basename "$corpus")"
+    rm -rf "$dir/corpus/$target"
+    mkdir -p "$dir/corpus/$target"
+    log="$dir/fuzz-$target.log"
+    echo "dev.sh: fuzzing $target for $seconds s"
+    if ! in_netns "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+      -artifact_prefix="$dir/artifacts/$target-" "$dir/corpus/$target" "$corpus" >"$log" 2>&1; then
+      tail -n 60 "$log"
+      echo "dev.sh: fuzz_$target failed (input in $dir/artifacts/, log $log)" >&2
+      exit 1
+    fi
+    runs="$(awk '/^stat::number_of_executed_units:/ {n = $2} END {print n}' "$log")"
+    summary+=("$(printf '%-20s %12s executions in %s s' "$target" "${runs:-?}" "$seconds")")
+  done
+  printf '%s\n' "${summary[@]}"
+}
+
 cmd="${1:-}"
 [ $# -gt 0 ] && shift
 if [ "${1:-}" = "--i386" ]; then
@@ -195,6 +268,10 @@ if [ "${1:-}" = "--i386" ]; then
   I386=1
   X64_BUILD_DIR="$BUILD_DIR"
   BUILD_DIR="${I386_BUILD_DIR:-$ROOT/build-i386}"
+elif [[ "${1:-}" =~ ^--(asan|ubsan|tsan|valgrind)$ ]]; then
+  shift
+  CHECKER="${BASH_REMATCH[1]}"
+  BUILD_DIR="$ROOT/build-$CHECKER"
 fi
 case "$cmd" in
   setup) cmd_setup "$@" ;;
@@ -203,8 +280,9 @@ case "$cmd" in
   shell) cmd_shell "$@" ;;
   demo)  cmd_demo "$@" ;;
   bench) cmd_bench "$@" ;;
+  fuzz)  cmd_fuzz "$@" ;;
   *)
-    sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

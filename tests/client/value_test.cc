@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "client/roz.h"
@@ -28,7 +29,12 @@ class Guarded {
  public:
   explicit Guarded(size_t size) : m_bytes(size + 2 * c_guard, c_fill), m_size(size) {}
   char* Data() { return m_bytes.data() + c_guard; }
-  std::string Text(size_t offset) const { return std::string(m_bytes.data() + c_guard + offset); }
+  // The bytes from `offset` up to the first NUL or the end of the buffer.
+  std::string Text(size_t offset) const {
+    const char* begin = m_bytes.data() + c_guard + offset;
+    const char* end = m_bytes.data() + m_bytes.size();
+    return std::string(begin, std::find(begin, end, '\0'));
+  }
   bool GuardsIntact() const {
     for (size_t i = 0; i < c_guard; ++i) {
       if (m_bytes[i] != c_fill || m_bytes[c_guard + m_size + i] != c_fill) return false;

@@ -60,7 +60,7 @@ done
 
 # 2. find_package(Varnek) consumers.
 cmake -S "$here/cmake_consumer" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" \
-      ${toolchain:+"-DCMAKE_TOOLCHAIN_FILE=$toolchain"} \
+      ${toolchain:+"-DCMAKE_TOOLCHAIN_FILE=$toolchain"} ${cxxflags:+"-DCMAKE_CXX_FLAGS=$cxxflags"} \
       -DCONSUMER_SOURCE="$here/consumer.cc" -DINET_CONSUMER_SOURCE="$here/inet_consumer.cc" \
       -DMCI_CONSUMER_SOURCE="$here/mci_consumer.cc" \
       -DISIG_CONSUMER_SOURCE="$here/isig_consumer.cc" >/dev/null
