@@ -1,6 +1,7 @@
 // istd::Exception and the tracing of throws.
 #include "istd/exception.h"
 
+#include <string>
 #include <vector>
 
 #include "istd/log.h"
@@ -10,9 +11,26 @@ namespace istd {
 
 namespace {
 
+// True for a frame of one of istd::Exception's own constructors, by its
+// demangled or its mangled name.
+bool IsExceptionConstructor(const std::string& frame) {
+  return frame.find("istd::Exception::Exception(") != std::string::npos ||
+         frame.find("_ZN4istd9ExceptionC") != std::string::npos;
+}
+
+// The frame that constructs the exception in `stack` as read in
+// LogException: entry 0 is LogException, then come the constructor's frames
+// (one, or two where the complete-object constructor calls the base-object
+// one, as in sanitizer builds), then the constructing frame.
+std::string ConstructingFrame(const std::vector<std::string>& stack) {
+  size_t i = 1;
+  while (i < stack.size() && IsExceptionConstructor(stack[i])) ++i;
+  if (i == 1) i = 2;  // constructor frame not recognised: assume one
+  return i < stack.size() ? stack[i] : std::string();
+}
+
 // Records a throw in the trace. Kept out of line so that the execution stack
-// read here has a fixed shape: this function, the exception constructor, and
-// the frame that constructs the exception.
+// read here starts with this function and the exception constructor.
 __attribute__((noinline)) void LogException(const char* message, bool trace) {
   static const char* const c_function = "void LogException(const char*, bool)";
   try {
@@ -27,8 +45,7 @@ __attribute__((noinline)) void LogException(const char* message, bool trace) {
       TraceFile::GetInstance().DumpStack();
       return;
     }
-    std::vector<std::string> stack = GetExecutionStack(3);
-    const std::string caller = stack.size() > 1 ? stack.back() : std::string();
+    const std::string caller = ConstructingFrame(GetExecutionStack(5));
     if (TraceFile::IsActive() && TraceActiveLevel() > eOff) {
       TraceWrite(eLow, c_function, ISTD_SOURCE, __LINE__,
                  std::string("** Thrown istd::Exception: ") + message);
