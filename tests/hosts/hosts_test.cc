@@ -27,6 +27,7 @@
 #include "isig/isig.h"
 #include "network/i_application.h"
 #include "remote/remote_fixture.h"
+#include "support/inbox.h"
 #include "support/regd_fixture.h"
 
 namespace {
@@ -34,6 +35,7 @@ namespace {
 using hosttest::Host;
 using hosttest::TestHosts;
 using remotetest::RegdProcess;
+using testsupport::Inbox;
 using testsupport::WaitUntil;
 
 using Traits = isig::SignalTraits<double>;
@@ -54,32 +56,6 @@ const char* const c_tree = R"({"name": "device", "flags": ["read"], "children": 
     {"name": "history", "flags": ["read", "signal"], "signal": {"access": "dod",
      "element": "double", "components": ["x", "y"], "length": 1000,
      "generator": {"kind": "ramp", "step": 1, "period": 100}}}]})";
-
-// Notification records received by one callback.
-class Inbox {
- public:
-  roz::Callback Take() {
-    return roz::Callback([this](const roz::NotificationData& record) {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_records.push_back(record);
-    });
-  }
-  bool WaitFor(size_t count, double timeoutS) {
-    return WaitUntil([&] { return Count() >= count; }, timeoutS);
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_records.size();
-  }
-  roz::NotificationData At(size_t i) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_records.at(i);
-  }
-
- private:
-  std::mutex m_mutex;
-  std::vector<roz::NotificationData> m_records;
-};
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -1,8 +1,8 @@
 // Hostile and malformed input from a server (HostileServer, in a process of
 // its own): an any of every wrong kind for every value slot, sequences much
-// longer than asked for, strings that are not UTF-8, and signal blocks of
-// odd lengths,
-// of no values, of the wrong element type and after a double Cancel. Each
+// longer than asked for, strings that are not UTF-8, notification records
+// of every kind of payload, and signal blocks of odd lengths, of no values,
+// of the wrong element type and after a double Cancel. Each
 // case must end in the client's stated error text or a dropped record, and
 // the proxy and the streams must stay usable after it.
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 #include "isig/isig.h"
 #include "reliability/hostile_server.h"
 #include "remote/remote_fixture.h"
+#include "support/inbox.h"
 #include "support/regd_fixture.h"
 
 namespace {
@@ -25,6 +26,7 @@ namespace {
 using remotetest::RemoteTest;
 using remotetest::ThrownText;
 using roz::Node;
+using testsupport::Inbox;
 using testsupport::WaitUntil;
 
 using Traits = isig::SignalTraits<double>;
@@ -263,6 +265,48 @@ TEST_F(HostileTest, OddBlocksAndADoubleCancelLeaveTheStreamUsable) {
       EXPECT_EQ(client->Read(block, 200), static_cast<isig::SuccessCode_e>(7));
       client->Close();
     }
+  });
+}
+
+// The server sends a record of every kind of payload with a type code the
+// client does not know, then good records. The records whose payload is a
+// simple value or buffer reach the callback with the code unchanged; the
+// others (no value, a StringVec, shorts, octets, chars, structs, an object
+// reference) are dropped; the good records follow in order, and no Emit
+// call of the server fails.
+TEST_F(HostileTest, NotificationsOfEveryPayloadKindAreDeliveredOrDroppedAndTheGoodOnesFollow) {
+  WithHostileServer([&](const Node& root) {
+    const Node node = At(root, "notify.x");
+    Inbox inbox;
+    roz::NotificationClient listener(inbox.Take());
+    ASSERT_TRUE(listener.Register(node));
+    // The eight scalars and the eight i_NET value buffers come first in
+    // c_answerKinds; they convert.
+    const size_t convertible = 16;
+    const size_t expected = convertible + hostile::c_goodNotifications;
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_TRUE(node.SetValue(1, 0)) << "round " << round;
+      ASSERT_TRUE(inbox.WaitFor(expected * (round + 1), 10.0)) << "round " << round;
+      // Nothing more is on its way.
+      EXPECT_FALSE(inbox.WaitFor(expected * (round + 1) + 1, 0.3));
+      const size_t first = expected * round;
+      for (size_t i = 0; i < convertible; ++i) {
+        const roz::NotificationData record = inbox.At(first + i);
+        EXPECT_EQ(record.type, hostile::c_oddNotificationType) << hostile::c_answerKinds[i];
+        EXPECT_FALSE(record.data.Empty()) << hostile::c_answerKinds[i];
+        EXPECT_TRUE(record.node == node);
+      }
+      for (unsigned int i = 0; i < hostile::c_goodNotifications; ++i) {
+        const roz::NotificationData record = inbox.At(first + convertible + i);
+        EXPECT_EQ(record.type, roz::enums::eValueChanged);
+        EXPECT_EQ(record.data.Get<int>(), hostile::c_goodValue + static_cast<int>(i));
+        EXPECT_EQ(record.pos, i);
+      }
+    }
+    int failed = -1;
+    ASSERT_TRUE(At(root, "notify.failed").GetValue(failed, 0));
+    EXPECT_EQ(failed, 0);
+    EXPECT_TRUE(listener.Unregister(node));
   });
 }
 

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -46,10 +47,8 @@ void InsertBuffer(CORBA::Any& any, std::initializer_list<T> values) {
   any <<= buffer;
 }
 
-// The any of `kind` (one of c_answerKinds).
-CORBA::Any* Answer(const std::string& kind) {
-  auto any = std::make_unique<CORBA::Any>();
-  CORBA::Any& a = *any;
+// Puts the value of `kind` (one of c_answerKinds) into `a`.
+void FillAnswer(CORBA::Any& a, const std::string& kind) {
   if (kind == "bool") {
     a <<= CORBA::Any::from_boolean(true);
   } else if (kind == "long") {
@@ -116,6 +115,12 @@ CORBA::Any* Answer(const std::string& kind) {
     a <<= i_NET::RemoteNode::_nil();
   }
   // "empty" and anything unknown: an any with no value.
+}
+
+// A new any holding the value of `kind`.
+CORBA::Any* Answer(const std::string& kind) {
+  auto any = std::make_unique<CORBA::Any>();
+  FillAnswer(*any, kind);
   return any.release();
 }
 
@@ -350,13 +355,19 @@ class HostileNode : public POA_i_NET::RemoteNode {
       return any.release();
     }
     auto any = std::make_unique<CORBA::Any>();
-    *any <<= static_cast<CORBA::Long>(0);
+    if (first == "notify" && Part(path, 1) == "failed") {
+      *any <<= static_cast<CORBA::Long>(m_failedEmits.load());
+    } else {
+      *any <<= static_cast<CORBA::Long>(0);
+    }
     return any.release();
   }
 
   void SetValue(const i_NET::NodeNames& path, const CORBA::Any&, CORBA::ULong) override {
     const std::string first = Part(path, 0);
-    if (first == "sig") {
+    if (first == "notify") {
+      EmitHostile(path);
+    } else if (first == "sig") {
       Signal(Part(path, 1))->Push();
     } else if (first == "utf8" && Part(path, 1) == "refused") {
       throw i_NET::ValueException(c_badUtf8);
@@ -384,6 +395,36 @@ class HostileNode : public POA_i_NET::RemoteNode {
   }
 
  private:
+  // Sends the client's sink, for `path`, a record of every kind of
+  // c_answerKinds with the type code c_oddNotificationType, then
+  // c_goodNotifications good records; counts the Emit calls that raised.
+  void EmitHostile(const i_NET::NodeNames& path) {
+    i_NET::NotificationData data;
+    data.path = path;
+    data.pos = 0;
+    auto emit = [&] {
+      try {
+        m_sink->Emit(data);
+      } catch (const CORBA::Exception&) {
+        ++m_failedEmits;
+      }
+    };
+    data.type = c_oddNotificationType;
+    for (const std::string& kind : c_answerKinds) {
+      // Filled in place: omniORB loses the marshalling of a nil object
+      // reference when an any holding one is copied.
+      data.data = CORBA::Any();
+      FillAnswer(data.data, kind);
+      emit();
+    }
+    data.type = roz::enums::eValueChanged;
+    for (CORBA::Long i = 0; i < static_cast<CORBA::Long>(c_goodNotifications); ++i) {
+      data.data <<= static_cast<CORBA::Long>(c_goodValue + i);
+      data.pos = static_cast<CORBA::ULong>(i);
+      emit();
+    }
+  }
+
   // The signal servant of `key` (made on first use; lives with the process).
   HostileSignal* Signal(const std::string& key) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -397,6 +438,7 @@ class HostileNode : public POA_i_NET::RemoteNode {
   }
 
   i_NET::Notification_var m_sink;
+  std::atomic<int> m_failedEmits{0};
   std::mutex m_mutex;
   std::map<std::string, HostileSignal*> m_signals;
 };

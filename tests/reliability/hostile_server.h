@@ -20,6 +20,13 @@
 //   dod.<name>           a data-on-demand signal of doubles (2 components);
 //                        DodReadDouble answers c_dodFactor times the asked
 //                        atoms plus one value; "dod.empty" answers no value
+//   notify.<name>        SetValue sends the client's notification sink, for
+//                        that path, one record of each kind of
+//                        c_answerKinds (type code c_oddNotificationType),
+//                        then c_goodNotifications value-changed records of
+//                        the Longs c_goodValue, c_goodValue + 1, ... at
+//                        positions 0, 1, ..., before it returns
+//   notify.failed        GetValue answers how many of those Emit calls raised
 //
 // Every other path is a read-write Long node of value 0.
 //
@@ -50,6 +57,12 @@ constexpr unsigned int c_longLength = 200000;
 // Text that is not valid UTF-8 (a lone continuation byte, an overlong
 // encoding, a truncated sequence).
 extern const char* const c_badUtf8;
+
+// The type code of the hostile notification records (no type the client
+// knows), and the good records that follow them.
+constexpr int c_oddNotificationType = 9999;
+constexpr unsigned int c_goodNotifications = 3;
+constexpr int c_goodValue = 42;
 
 // Atoms asked by a data-on-demand read are answered c_dodFactor times over.
 constexpr unsigned int c_dodFactor = 1000;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "remote/remote_fixture.h"
+#include "support/inbox.h"
 #include "support/regd_fixture.h"
 
 namespace {
@@ -22,6 +23,7 @@ using roz::Callback;
 using roz::Node;
 using roz::NotificationClient;
 using roz::NotificationData;
+using testsupport::Inbox;
 using testsupport::WaitUntil;
 
 const char* const c_tree = R"({"name": "r", "children": [
@@ -30,38 +32,6 @@ const char* const c_tree = R"({"name": "r", "children": [
     {"name": "refused", "type": "Long", "flags": ["read", "write"],
      "hooks": {"refuse_subscribe": true}},
     {"name": "sub", "children": [{"name": "b", "type": "Long", "flags": ["read", "write"]}]}]})";
-
-// What one client's callback received, and on which threads.
-class Inbox {
- public:
-  Callback Take() {
-    return Callback([this](const NotificationData& record) {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_records.push_back(record);
-      m_threads.push_back(std::this_thread::get_id());
-    });
-  }
-  bool WaitFor(size_t count, double timeoutS = 10.0) {
-    return WaitUntil([&] { return Count() >= count; }, timeoutS);
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_records.size();
-  }
-  NotificationData At(size_t i) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_records.at(i);
-  }
-  std::thread::id ThreadAt(size_t i) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_threads.at(i);
-  }
-
- private:
-  std::mutex m_mutex;
-  std::vector<NotificationData> m_records;
-  std::vector<std::thread::id> m_threads;
-};
 
 class NotificationTest : public remotetest::RemoteTest {
  protected:
