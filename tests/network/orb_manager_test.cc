@@ -126,7 +126,11 @@ TEST(OrbManagerTest, ProcessExitDestroysALiveOrb) {
   testutil::ChildResult r = testutil::RunInChild(
       [] {
         inet::OrbManager::Init(0, nullptr, 0, inet::OrbManager::c_defaultMaxMsgSize);
-        inet::OM()->ActivatePersistent(new inet::i_Pingable_impl, inet::c_defaultNetId);
+        auto* servant = new inet::i_Pingable_impl;
+        inet::OM()->ActivatePersistent(servant, inet::c_defaultNetId);
+        // The adapter holds the only reference now: the ORB's destruction at
+        // exit releases the servant.
+        servant->_remove_ref();
         std::cout << "initialised" << std::endl;
       },
       true);

@@ -18,6 +18,8 @@ namespace istd {
 namespace {
 constexpr int c_maxStackDepth = 128;
 constexpr size_t c_maxFrameText = 500;
+// Frames that may come before GetExecutionStack's own in a backtrace.
+constexpr int c_maxLeadingFrames = 4;
 
 // Demangles or returns nullptr; the caller frees the result.
 char* Demangle(const char* mangled) {
@@ -48,16 +50,30 @@ std::string CppName(const std::type_info& type) { return CppName(type.name()); }
 
 __attribute__((noinline)) std::vector<std::string> GetExecutionStack(int depth) {
   std::vector<std::string> frames;
-  const int wanted = std::min(std::max(depth, 0), c_maxStackDepth) + 1;
-  void* addresses[c_maxStackDepth + 1];
-  const int captured = ::backtrace(addresses, wanted);
-  if (captured <= 1) return frames;
-  std::unique_ptr<char*, void (*)(void*)> symbols(::backtrace_symbols(addresses, captured),
+  const int wanted = std::min(std::max(depth, 0), c_maxStackDepth);
+  if (wanted == 0) return frames;
+  // Room for this function's own frame and for the frames a sanitizer's
+  // backtrace interceptor puts before it.
+  void* addresses[c_maxStackDepth + c_maxLeadingFrames];
+  const int captured = ::backtrace(addresses, wanted + c_maxLeadingFrames);
+  // The first entry after this function's own frame; when that frame is
+  // not found, frame 0 is taken to be this function.
+  int first = 1;
+  const void* self = reinterpret_cast<const void*>(&GetExecutionStack);
+  for (int i = 0; i < std::min(captured, c_maxLeadingFrames); ++i) {
+    Dl_info info;
+    if (::dladdr(addresses[i], &info) != 0 && info.dli_saddr == self) {
+      first = i + 1;
+      break;
+    }
+  }
+  const int last = std::min(captured, first + wanted);
+  if (last <= first) return frames;
+  std::unique_ptr<char*, void (*)(void*)> symbols(::backtrace_symbols(addresses, last),
                                                  std::free);
   if (!symbols) return frames;
-  frames.reserve(static_cast<size_t>(captured - 1));
-  // Frame 0 is this function itself.
-  for (int i = 1; i < captured; ++i) {
+  frames.reserve(static_cast<size_t>(last - first));
+  for (int i = first; i < last; ++i) {
     Dl_info info;
     if (::dladdr(addresses[i], &info) != 0 && info.dli_sname != nullptr) {
       std::unique_ptr<char, void (*)(void*)> name(Demangle(info.dli_sname), std::free);
