@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "client/roz.h"
 #include "istd/trace_fixture.h"
@@ -60,6 +62,38 @@ TEST(NodeTest, HandlesCompareByIdAndPathIgnoringUnmanagedData) {
   const roz::Node named(tn->GetId(), {"a", "b"});
   EXPECT_TRUE(named == ab) << "a naming handle equals the live one";
   EXPECT_FALSE(named.IsValid());
+}
+
+TEST(NodeTest, PathsSortNameByNameWithAPrefixFirst) {
+  const auto tn = MakeValueNode("v");
+  const std::vector<roz::Path> sorted = {
+      {}, {"a"}, {"a", ""}, {"a", "b"}, {"a", "b", "c"}, {"a", "ba"}, {"ab"}, {"b"}};
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    for (size_t j = 0; j < sorted.size(); ++j) {
+      EXPECT_EQ(roz::Node(tn, sorted[i]) < roz::Node(tn, sorted[j]), i < j)
+          << roz::ToString(sorted[i]) << " / " << roz::ToString(sorted[j]);
+    }
+  }
+}
+
+TEST(NodeTest, SameHandleNeedsTheSameTreeNodePathAndUnmanagedData) {
+  const auto tn = MakeValueNode("v");
+  roz::Path path{"a", "b"};
+  const roz::Node ab(tn, path);
+  const roz::Node moved(tn, std::move(path));
+  EXPECT_TRUE(moved.IsSameHandle(ab)) << "taking the path over builds the same handle";
+  EXPECT_THAT(moved.GetRelPath(), ElementsAre("a", "b"));
+  EXPECT_TRUE(roz::Node(ab).IsSameHandle(ab));
+  EXPECT_FALSE(ab.IsSameHandle(roz::Node(tn, {"a", "c"})));
+  int marker = 0;
+  roz::Node marked(ab);
+  marked.SetUnmanagedData(&marker);
+  EXPECT_TRUE(marked == ab);
+  EXPECT_FALSE(marked.IsSameHandle(ab)) << "unmanaged data differs";
+  const roz::Node named(tn->GetId(), {"a", "b"});
+  EXPECT_TRUE(named == ab);
+  EXPECT_FALSE(named.IsSameHandle(ab)) << "no tree node behind the naming handle";
+  EXPECT_TRUE(roz::Node().IsSameHandle(roz::Node()));
 }
 
 TEST(NodeTest, HandleOfADestroyedNodeStillComparesSortsAndThrowsWhenUsed) {

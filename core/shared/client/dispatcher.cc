@@ -42,7 +42,7 @@ Dispatcher& Dispatcher::GetInstance() {
 
 bool Dispatcher::Exists() { return !s_destroyed.load(); }
 
-Dispatcher::Dispatcher() : m_running(true) {}
+Dispatcher::Dispatcher() : m_anyBroken(false), m_running(true) {}
 
 Dispatcher::~Dispatcher() { s_destroyed = true; }
 
@@ -107,13 +107,19 @@ bool Dispatcher::Emit(const std::set<ClientId>& clients, const NotificationData&
 void Dispatcher::MarkBroken(const ClientId& client) {
   std::lock_guard<std::mutex> lock(m_brokenMutex);
   m_broken.insert(client);
+  m_anyBroken.store(true, std::memory_order_release);
 }
 
 void Dispatcher::CleanBrokenClients() {
+  // The common case of every Emit: nobody marked, no lock taken. A client
+  // marked on another thread at this very moment is cleaned by the next
+  // Emit, as if it had been marked just after this one.
+  if (!m_anyBroken.load(std::memory_order_acquire)) return;
   std::set<ClientId> broken;
   {
     std::lock_guard<std::mutex> lock(m_brokenMutex);
     broken.swap(m_broken);
+    m_anyBroken.store(false, std::memory_order_relaxed);
   }
   while (!broken.empty()) {
     ISTD_TRACE(istd::eLow, "Disconnecting broken notification clients: " << broken.size());
@@ -121,6 +127,7 @@ void Dispatcher::CleanBrokenClients() {
     broken.clear();
     std::lock_guard<std::mutex> lock(m_brokenMutex);
     broken.swap(m_broken);
+    m_anyBroken.store(false, std::memory_order_relaxed);
   }
 }
 

@@ -29,6 +29,7 @@
 #ifndef VARNEK_CLIENT_DISPATCHER_H
 #define VARNEK_CLIENT_DISPATCHER_H
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -127,6 +128,9 @@ class Dispatcher {
   std::map<ClientId, std::shared_ptr<DispatcherThread>> m_threads;
   std::set<ClientId> m_broken;
   std::mutex m_brokenMutex;
+  // m_broken is not empty (written under m_brokenMutex): lets every Emit
+  // skip that lock while no client is marked.
+  std::atomic<bool> m_anyBroken;
   bool m_running;
 };
 

@@ -17,7 +17,8 @@ DispatcherThread::DispatcherThread(const ClientId& clientId, const Callback& cal
       m_callback(callback),
       m_stop(false),
       m_threadRunning(false),
-      m_looping(false) {
+      m_looping(false),
+      m_waiting(false) {
   ISTD_TRACE_FNC();
 }
 
@@ -67,10 +68,19 @@ bool DispatcherThread::Unregister(const TreeNodeId& treeNode, const Path& path) 
 }
 
 void DispatcherThread::AddToQueue(const std::shared_ptr<NotificationData>& record) {
-  std::lock_guard<std::mutex> lock(m_queueMutex);
-  if (m_queue.full()) m_queue.set_capacity(2 * m_queue.capacity());
-  m_queue.push_back(record);
-  m_condition.notify_one();
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    if (m_queue.full()) m_queue.set_capacity(2 * m_queue.capacity());
+    m_queue.push_back(record);
+    wake = m_waiting;
+  }
+  // Signalled after the lock is released, so that the woken worker does not
+  // at once block on m_queueMutex, and only when it sleeps (a busy worker
+  // finds the record when it looks at the queue again). The object outlives
+  // this: the dispatcher calls in under its m_mutex, which a disconnection
+  // needs before it can drop the object.
+  if (wake) m_condition.notify_one();
 }
 
 void DispatcherThread::AssureThread() {
@@ -160,7 +170,11 @@ void DispatcherThread::operator()() {
     std::unique_lock<std::mutex> lock(m_queueMutex);
     m_workerId = std::this_thread::get_id();
     for (;;) {
-      while (m_queue.empty() && !m_stop) m_condition.wait(lock);
+      while (m_queue.empty() && !m_stop) {
+        m_waiting = true;
+        m_condition.wait(lock);
+        m_waiting = false;
+      }
       // A stop request wins over queued records; they stay queued.
       if (m_stop) break;
       std::shared_ptr<NotificationData> record = std::move(m_queue.front());

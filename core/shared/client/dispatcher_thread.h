@@ -110,7 +110,7 @@ class DispatcherThread {
   const Callback m_callback;
   bool m_stop;
   std::condition_variable m_condition;
-  std::mutex m_queueMutex;  // m_nodes, m_queue, m_stop, m_looping, m_workerId, m_self
+  std::mutex m_queueMutex;  // m_nodes, m_queue, m_stop, m_looping, m_waiting, m_workerId, m_self
   std::thread m_thread;
   bool m_threadRunning;
   std::mutex m_threadMutex;  // m_thread, m_threadRunning; serialises start and stop
@@ -118,6 +118,9 @@ class DispatcherThread {
   // The worker is inside its loop (set before it starts, cleared as it
   // leaves); a stop asked for while it is set may still be taken back.
   bool m_looping;
+  // The worker sleeps on m_condition for a record (AddToQueue signals only
+  // then).
+  bool m_waiting;
   // The running worker's thread, for IsWorker.
   std::thread::id m_workerId;
   // Set by EndOnWorker: the worker owns this object from then on.

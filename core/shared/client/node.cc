@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "client/notification_data.h"
 #include "istd/exception.h"
@@ -111,6 +112,12 @@ Node::Node(const TreeNodePtr& node, const Path& relPath)
       m_relPath(relPath),
       m_unmanagedData(nullptr) {}
 
+Node::Node(const TreeNodePtr& node, Path&& relPath)
+    : m_id(node ? node->GetId() : c_nullNodeId),
+      m_treeNode(node),
+      m_relPath(std::move(relPath)),
+      m_unmanagedData(nullptr) {}
+
 Node::Node(const TreeNodeId& id, const Path& relPath)
     : m_id(id), m_relPath(relPath), m_unmanagedData(nullptr) {}
 
@@ -130,7 +137,21 @@ bool Node::operator==(const Node& other) const {
 
 bool Node::operator<(const Node& other) const {
   if (m_id.Value() != other.m_id.Value()) return m_id.Value() < other.m_id.Value();
-  return m_relPath < other.m_relPath;
+  // The paths' lexicographic order with one three-way comparison per name
+  // (the vector's operator< compares each pair of names twice). Handles are
+  // map keys of the notification path, looked up for every record.
+  const size_t common = std::min(m_relPath.size(), other.m_relPath.size());
+  for (size_t i = 0; i < common; ++i) {
+    const int order = m_relPath[i].compare(other.m_relPath[i]);
+    if (order != 0) return order < 0;
+  }
+  return m_relPath.size() < other.m_relPath.size();
+}
+
+bool Node::IsSameHandle(const Node& other) const {
+  return m_id == other.m_id && m_unmanagedData == other.m_unmanagedData &&
+         !m_treeNode.owner_before(other.m_treeNode) && !other.m_treeNode.owner_before(m_treeNode) &&
+         m_relPath == other.m_relPath;
 }
 
 // ---- navigation ----

@@ -49,6 +49,8 @@ class Node {
   // The address's tree node (null identifier for an empty pointer) and path.
   Node(const TreeNodeAddr& addr);  // NOLINT(google-explicit-constructor)
   Node(const TreeNodePtr& node, const Path& relPath);
+  // The same, taking over `relPath` (no copy of the names).
+  Node(const TreeNodePtr& node, Path&& relPath);
   // A handle that only names a node (no tree node), as notifications do.
   Node(const TreeNodeId& id, const Path& relPath);
 
@@ -64,6 +66,10 @@ class Node {
   bool operator==(const Node& other) const;
   // By identifier, then by path (byte-wise).
   bool operator<(const Node& other) const;
+  // True when `other` is this handle in every respect but storage: the same
+  // tree node object (or both none), identifier, path and unmanaged data. A
+  // copy of either could stand for the other.
+  bool IsSameHandle(const Node& other) const;
   void SetUnmanagedData(void* data) { m_unmanagedData = data; }
   void* GetUnmanagedData() const { return m_unmanagedData; }
   const TreeNodeId& GetId() const { return m_id; }

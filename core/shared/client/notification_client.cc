@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "client/dispatcher.h"
 #include "istd/exception.h"
@@ -88,11 +89,20 @@ void NotificationClient::Notification(const NotificationData& data) {
                                 << detail::TraceName(data.node) << ". Callback is not registered?");
     return;
   }
-  const NotificationData record(found->first, data.type, data.data, data.pos);
+  // The callbacks see the handle as the program registered it. The
+  // dispatcher's record is that already when its handle is the registered
+  // one in all but storage (as for a remote node registered through a plain
+  // handle); otherwise they get one copy with the registered handle.
+  std::optional<NotificationData> copy;
+  if (!found->first.IsSameHandle(data.node)) {
+    copy.emplace(found->first, data.type, data.data, data.pos);
+  }
+  const NotificationData& record = copy ? *copy : data;
+  auto it = found;
   for (size_t i = 0;; ++i) {
-    // A callback may register or unregister nodes of this client: the list
-    // is looked up again for every callback, and a copy runs.
-    const auto it = m_callbacks.find(record.node);
+    // A callback may register or unregister nodes of this client: after
+    // each callback the list is looked up again, and a copy runs.
+    if (i > 0) it = m_callbacks.find(record.node);
     if (it == m_callbacks.end() || i >= it->second.size()) break;
     const Callback callback = it->second[i];
     try {

@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <iostream>
+#include <utility>
 
 #include "client/dispatcher.h"
 #include "client/node.h"
@@ -55,7 +56,9 @@ void i_Notification_impl::Emit(const i_NET::NotificationData& data) {
     return;
   }
   try {
-    const Node handle(proxy, RemoteNodeNamesToPath(data.path));
+    // The path is converted once: it serves the lookup and then becomes the
+    // record's handle.
+    Path path = RemoteNodeNamesToPath(data.path);
     // Broken clients that the dispatcher disconnects during this Emit are
     // destroyed only after m_mutex is released: destroying a client
     // unsubscribes its nodes, which for nodes of this proxy takes the node
@@ -64,17 +67,20 @@ void i_Notification_impl::Emit(const i_NET::NotificationData& data) {
     // Held until the records are queued, so that the notifications of this
     // proxy reach every queue in the order in which they took the lock.
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_subscriptions.find(handle.GetRelPath());
+    auto it = m_subscriptions.find(path);
     if (it == m_subscriptions.end()) {
       ISTD_TRACE(istd::eMedium, "Cannot find client for this node.");
       return;
     }
-    // One record for all clients; the payload is moved in, not cloned.
+    // One record for all clients, filled in place: the handle takes over the
+    // path and the payload is moved in; nothing is copied or cloned.
     auto record = std::make_shared<NotificationData>(
-        handle, static_cast<enums::NotificationType_e>(data.type), istd::Any(), data.pos);
+        Node(), static_cast<enums::NotificationType_e>(data.type), istd::Any(), data.pos);
+    record->node = Node(proxy, std::move(path));
     record->data = inet::CorbaAnyToAny(data.data);
-    ISTD_TRACE(istd::eDetail, "Notification for " << handle.GetRelPath() << " at " << record->pos
-                                                  << " to " << it->second.size() << " client(s)");
+    ISTD_TRACE(istd::eDetail, "Notification for " << record->node.GetRelPath() << " at "
+                                                  << record->pos << " to " << it->second.size()
+                                                  << " client(s)");
     Dispatcher::GetInstance().Emit(it->second, record);
   } catch (const std::exception& e) {
     istd::LogError(std::string("Notification error: ") + e.what());
