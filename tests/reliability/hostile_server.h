@@ -1,6 +1,7 @@
 // HostileServer: a registry server that answers with nonsense, for the
-// hostile-input tests of the client library. It runs in a process of its own
-// (forked when the object is made, so its answers really cross the wire) and
+// hostile-input tests of the client library. It runs as a program of its own
+// (hostile_server, started when the object is made, so its answers really
+// cross the wire) and
 // serves an Application under the default key whose registry answers by
 // path, without any state a test has to set up:
 //
@@ -31,9 +32,9 @@
 // Every other path is a read-write Long node of value 0.
 //
 // Thread-safety: the object belongs to the thread that made it; the server
-// process serves on its ORB's threads. The object must be made before this
-// process starts its own ORB (fork needs a process without ORB threads).
-// The destructor kills the server.
+// process serves on its ORB's threads. The constructor throws
+// std::runtime_error when the server does not start; the destructor kills
+// it, and so does the end of the process that made it.
 #ifndef VARNEK_TESTS_RELIABILITY_HOSTILE_SERVER_H
 #define VARNEK_TESTS_RELIABILITY_HOSTILE_SERVER_H
 
