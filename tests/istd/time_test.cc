@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <ctime>
 #include <sstream>
@@ -164,7 +166,7 @@ TEST(StopWatchTest, SingleRunReportsOneLoopEqualToTotal) {
   EXPECT_EQ(w.Average(), w.Total());
 }
 
-TEST(StopWatchTest, GrowingLoopsKeepFirstAsShortestAndAverageTotal) {
+TEST(StopWatchTest, LoopsKeepShortestLongestAndAverageOfTotal) {
   istd::StopWatch w;
   w.NextLoop();  // not running: starts
   ASSERT_TRUE(w.IsRunning());
@@ -176,10 +178,12 @@ TEST(StopWatchTest, GrowingLoopsKeepFirstAsShortestAndAverageTotal) {
   const istd::Time second = w.LastLoop();
   std::this_thread::sleep_for(std::chrono::milliseconds(15));
   w.Stop();
+  const istd::Time third = w.LastLoop();
   EXPECT_EQ(w.LoopCount(), 3u);
-  EXPECT_EQ(w.Shortest(), first);
-  EXPECT_TRUE(first < second);
-  EXPECT_EQ(w.Longest(), w.LastLoop());
+  // A loaded machine may oversleep any of the three, so the extremes are
+  // taken from the loops as measured.
+  EXPECT_EQ(w.Shortest(), std::min({first, second, third}));
+  EXPECT_EQ(w.Longest(), std::max({first, second, third}));
   EXPECT_EQ(w.Average(), w.Total() / 3);
   // Durations print as hours to nanoseconds whatever the local time zone.
   EXPECT_EQ(w.Shortest().Form(), 3 + istd::Time::c_utc);
