@@ -2,6 +2,7 @@
 // one shared record, workers that stop and start again, broken clients,
 // Stop, and callbacks that use the dispatcher themselves.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -99,6 +100,21 @@ TEST_F(DispatcherTest, DeliversInQueueOrderPerClient) {
   ASSERT_EQ(threadsB.size(), 1u);
   EXPECT_NE(*threadsA.begin(), std::this_thread::get_id());
   EXPECT_NE(*threadsA.begin(), *threadsB.begin());
+}
+
+// The worker must not preempt the thread that queued the record (an ORB
+// thread that has yet to answer the server): it runs under SCHED_BATCH,
+// while the emitting thread keeps its own policy.
+TEST_F(DispatcherTest, WorkerRunsCallbacksWithoutWakeUpPreemption) {
+  std::atomic<int> policy{-1};
+  Probe probe([&policy](const roz::NotificationData&) { policy = sched_getscheduler(0); });
+  const Node node = Named("a");
+  ASSERT_TRUE(D().Register(probe.Id(), node));
+  const int before = sched_getscheduler(0);
+  ASSERT_TRUE(D().Emit({probe.Id()}, Record(node, 1)));
+  ASSERT_TRUE(probe.Got().WaitFor(1));
+  EXPECT_EQ(policy.load(), SCHED_BATCH);
+  EXPECT_EQ(sched_getscheduler(0), before);
 }
 
 TEST_F(DispatcherTest, SharesOneRecordBetweenClients) {

@@ -2,6 +2,9 @@
 // notification client.
 #include "client/dispatcher_thread.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <exception>
 #include <string>
 #include <utility>
@@ -156,6 +159,24 @@ void DispatcherThread::EndOnWorker(std::shared_ptr<DispatcherThread> self) {
   m_stop = true;
 }
 
+void DispatcherThread::LeaveWakeUpPreemption() {
+  // The records come from ORB threads that still have to send the reply to
+  // the server's Emit after queueing. Under the normal policy the woken
+  // worker may preempt such a thread on its own core and run the callback
+  // first, so every notification's round trip would wait for a callback.
+  // A SCHED_BATCH thread never preempts on wake-up: it takes an idle core
+  // at once, or runs when the broker's thread yields or its slice ends. The
+  // nice value and the share of the processor stay as they were; any
+  // thread may choose this policy, so a failure (a sandbox that forbids
+  // it) is only traced.
+  sched_param param{};
+  param.sched_priority = 0;
+  const int error = pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+  if (error != 0) {
+    ISTD_TRACE(istd::eLow, "Dispatcher thread keeps its scheduling policy: error " << error);
+  }
+}
+
 std::shared_ptr<DispatcherThread> DispatcherThread::LeaveLoop() {
   std::lock_guard<std::mutex> lock(m_queueMutex);
   m_stop = false;
@@ -166,6 +187,7 @@ std::shared_ptr<DispatcherThread> DispatcherThread::LeaveLoop() {
 
 void DispatcherThread::operator()() {
   ISTD_TRACE(istd::eHigh, "Dispatcher thread started for client " << m_clientId.Value());
+  LeaveWakeUpPreemption();
   try {
     std::unique_lock<std::mutex> lock(m_queueMutex);
     m_workerId = std::this_thread::get_id();

@@ -22,7 +22,9 @@
 // itself (a callback that registers or unregisters). m_threadMutex comes
 // before m_queueMutex; the callback runs with neither held. The worker
 // never joins itself: a stop asked for on the worker only takes effect once
-// its callback has returned.
+// its callback has returned. The worker runs under SCHED_BATCH, so that
+// waking it never preempts the ORB thread that queued the record before
+// that thread has answered the server.
 #ifndef VARNEK_CLIENT_DISPATCHER_THREAD_H
 #define VARNEK_CLIENT_DISPATCHER_THREAD_H
 
@@ -97,6 +99,8 @@ class DispatcherThread {
   // Marks the worker as out of its loop; returns the reference handed over
   // by EndOnWorker (empty otherwise).
   std::shared_ptr<DispatcherThread> LeaveLoop();
+  // Puts the calling worker under SCHED_BATCH (no preemption on wake-up).
+  static void LeaveWakeUpPreemption();
 
   // Queue capacity kept when the queue runs empty; a larger one (grown by a
   // burst) is given back then.

@@ -21,7 +21,10 @@
 // client (and of others). Register and Reinit hold the lock while they
 // subscribe (lock order: this client, tree node, notification servant,
 // dispatcher); Unregister unsubscribes before taking it. A callback must not
-// destroy its own client.
+// destroy its own client. The worker runs under the SCHED_BATCH policy (same
+// nice value; waking it never preempts the thread that received the
+// notification, so the server is answered first); threads that a callback
+// starts inherit it, and a callback may set another policy for its worker.
 //
 // Ownership: the dispatcher holds a callback that reaches this object
 // through a small shared gate, so the object is neither copied nor moved;
