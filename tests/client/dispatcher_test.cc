@@ -2,6 +2,7 @@
 // one shared record, workers that stop and start again, broken clients,
 // Stop, and callbacks that use the dispatcher themselves.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sched.h>
 
 #include <atomic>
@@ -104,7 +105,8 @@ TEST_F(DispatcherTest, DeliversInQueueOrderPerClient) {
 
 // The worker must not preempt the thread that queued the record (an ORB
 // thread that has yet to answer the server): it runs under SCHED_BATCH,
-// while the emitting thread keeps its own policy.
+// while the emitting thread keeps its own policy. A policy other than the
+// normal one, inherited from the thread that started the worker, is kept.
 TEST_F(DispatcherTest, WorkerRunsCallbacksWithoutWakeUpPreemption) {
   std::atomic<int> policy{-1};
   Probe probe([&policy](const roz::NotificationData&) { policy = sched_getscheduler(0); });
@@ -115,6 +117,20 @@ TEST_F(DispatcherTest, WorkerRunsCallbacksWithoutWakeUpPreemption) {
   ASSERT_TRUE(probe.Got().WaitFor(1));
   EXPECT_EQ(policy.load(), SCHED_BATCH);
   EXPECT_EQ(sched_getscheduler(0), before);
+
+  std::atomic<int> idlePolicy{-1};
+  Probe idle([&idlePolicy](const roz::NotificationData&) { idlePolicy = sched_getscheduler(0); });
+  // The worker is started by the first registration, here from a thread
+  // that the program put under SCHED_IDLE.
+  std::thread starter([&idle, &node] {
+    sched_param param{};
+    ASSERT_EQ(pthread_setschedparam(pthread_self(), SCHED_IDLE, &param), 0);
+    ASSERT_TRUE(D().Register(idle.Id(), node));
+  });
+  starter.join();
+  ASSERT_TRUE(D().Emit({idle.Id()}, Record(node, 2)));
+  ASSERT_TRUE(idle.Got().WaitFor(1));
+  EXPECT_EQ(idlePolicy.load(), SCHED_IDLE);
 }
 
 TEST_F(DispatcherTest, SharesOneRecordBetweenClients) {

@@ -166,10 +166,15 @@ void DispatcherThread::LeaveWakeUpPreemption() {
   // first, so every notification's round trip would wait for a callback.
   // A SCHED_BATCH thread never preempts on wake-up: it takes an idle core
   // at once, or runs when the broker's thread yields or its slice ends. The
-  // nice value and the share of the processor stay as they were; any
-  // thread may choose this policy, so a failure (a sandbox that forbids
-  // it) is only traced.
+  // nice value and the share of the processor stay as they were. A policy
+  // that the program chose for the thread that started the worker (real
+  // time, idle) is inherited and kept. Any thread may choose SCHED_BATCH, so
+  // a failure (a sandbox that forbids it) is only traced.
+  int policy = SCHED_OTHER;
   sched_param param{};
+  if (pthread_getschedparam(pthread_self(), &policy, &param) != 0 || policy != SCHED_OTHER) {
+    return;
+  }
   param.sched_priority = 0;
   const int error = pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
   if (error != 0) {

@@ -24,7 +24,8 @@
 // never joins itself: a stop asked for on the worker only takes effect once
 // its callback has returned. The worker runs under SCHED_BATCH, so that
 // waking it never preempts the ORB thread that queued the record before
-// that thread has answered the server.
+// that thread has answered the server (unless it inherited a policy other
+// than the normal one, which it keeps).
 #ifndef VARNEK_CLIENT_DISPATCHER_THREAD_H
 #define VARNEK_CLIENT_DISPATCHER_THREAD_H
 
@@ -99,7 +100,8 @@ class DispatcherThread {
   // Marks the worker as out of its loop; returns the reference handed over
   // by EndOnWorker (empty otherwise).
   std::shared_ptr<DispatcherThread> LeaveLoop();
-  // Puts the calling worker under SCHED_BATCH (no preemption on wake-up).
+  // Puts the calling worker under SCHED_BATCH (no preemption on wake-up)
+  // when it runs under SCHED_OTHER.
   static void LeaveWakeUpPreemption();
 
   // Queue capacity kept when the queue runs empty; a larger one (grown by a

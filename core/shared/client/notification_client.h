@@ -23,8 +23,10 @@
 // dispatcher); Unregister unsubscribes before taking it. A callback must not
 // destroy its own client. The worker runs under the SCHED_BATCH policy (same
 // nice value; waking it never preempts the thread that received the
-// notification, so the server is answered first); threads that a callback
-// starts inherit it, and a callback may set another policy for its worker.
+// notification, so the server is answered first), unless the thread that
+// started it (the first Register) ran under another policy than the normal
+// one, such as a real-time one, which the worker then keeps. Threads that a
+// callback starts inherit the worker's policy; a callback may set another.
 //
 // Ownership: the dispatcher holds a callback that reaches this object
 // through a small shared gate, so the object is neither copied nor moved;
