@@ -137,8 +137,13 @@ TEST_F(RegdProcessTest, SecondDaemonOnTheSamePidFileRefusesToStart) {
       {"--tree", RegdProcess::DemoTree(), "--port", "0", "--daemon", "--pid-file",
        Regd().PidFile()});
   if (second.exitCode == 0) {
-    // It daemonised all the same: end that second daemon.
-    const pid_t other = static_cast<pid_t>(std::atol(testutil::ReadFile(Regd().PidFile()).c_str()));
+    // It daemonised all the same: end that second daemon once it has
+    // written its PID file.
+    pid_t other = 0;
+    testsupport::WaitUntil([&] {
+      other = static_cast<pid_t>(std::atol(testutil::ReadFile(Regd().PidFile()).c_str()));
+      return other > 0 && other != pid;
+    });
     if (other > 0 && other != pid) ::kill(other, SIGKILL);
   }
   EXPECT_EQ(second.exitCode, 1);
