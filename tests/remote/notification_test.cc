@@ -286,11 +286,6 @@ TEST_F(NotificationTest, BrokenClientWithAStuckCallbackDoesNotHoldUpTheServersEm
     // Once the callback returns, the client is destroyed: b is unsubscribed.
     release.set_value();
     EXPECT_TRUE(WaitUntil([&] { return Counter(platform, "subscriptions") == 1; }));
-    roz::Dispatcher::GetInstance().WaitForReleases();
-    broken.reset();
-    ASSERT_TRUE(At(writer, "a").SetValue(3, 0));
-    ASSERT_TRUE(goodInbox.WaitFor(3));
-    EXPECT_EQ(IntOf(goodInbox.At(2)), 3);
     EXPECT_EQ(calls, 1);
   });
 }
