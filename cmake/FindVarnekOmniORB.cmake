@@ -4,9 +4,10 @@
 # beside VarnekConfig.cmake, which finds it with find_dependency.
 #
 # Gives the imported target PkgConfig::VarnekOmniORB (include directories,
-# compile flags and libraries of both modules), VarnekOmniORB_FOUND and
-# VarnekOmniORB_VERSION (omniORB4's version). A second call in a scope that
-# already sees the target only reports it found.
+# compile flags and libraries of both modules; its name is also in
+# VarnekOmniORB_TARGET), VarnekOmniORB_FOUND and VarnekOmniORB_VERSION
+# (omniORB4's version). A second call in a scope that already sees the
+# target only reports it found.
 include(FindPackageHandleStandardArgs)
 find_package(PkgConfig QUIET)
 if(PKG_CONFIG_FOUND AND NOT TARGET PkgConfig::VarnekOmniORB)
@@ -14,12 +15,11 @@ if(PKG_CONFIG_FOUND AND NOT TARGET PkgConfig::VarnekOmniORB)
 endif()
 set(VarnekOmniORB_VERSION "${VarnekOmniORB_omniORB4_VERSION}")
 if(TARGET PkgConfig::VarnekOmniORB)
-  set(_varnek_omniorb_target PkgConfig::VarnekOmniORB)
+  set(VarnekOmniORB_TARGET PkgConfig::VarnekOmniORB)
 else()
-  set(_varnek_omniorb_target "")
+  set(VarnekOmniORB_TARGET "")
 endif()
 find_package_handle_standard_args(VarnekOmniORB
-  REQUIRED_VARS PKG_CONFIG_EXECUTABLE _varnek_omniorb_target
+  REQUIRED_VARS VarnekOmniORB_TARGET PKG_CONFIG_EXECUTABLE
   VERSION_VAR VarnekOmniORB_VERSION
   REASON_FAILURE_MESSAGE "needs pkg-config and the pkg-config files omniORB4 and omniDynamic4")
-unset(_varnek_omniorb_target)
