@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for developers and CI.
 #
-#   ./dev.sh setup     install missing build dependencies with apt-get (idempotent)
+#   ./dev.sh setup     install missing build dependencies with apt-get (idempotent;
+#                      passing index and download failures are retried)
 #   ./dev.sh build     configure and build into build/ (incremental; runs setup first)
 #   ./dev.sh test      setup + build + the whole CTest suite inside a private,
 #                      loopback-only network namespace
@@ -74,6 +75,58 @@ I386_SYSROOT_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark1debian libbenchmark-dev
 )
 
+# Package index and download failures are often passing (a mirror in the
+# middle of a sync fails an index, or a file, for a few minutes): apt-get is
+# tried APT_TRIES times, APT_PAUSE seconds apart.
+APT_TRIES="${APT_TRIES:-3}"
+APT_PAUSE="${APT_PAUSE:-20}"
+
+# Refreshes the package lists. A refresh that keeps failing is reported but
+# does not stop setup: what counts is whether the packages needed can be
+# fetched, which the install or download after it finds out.
+refresh_package_lists() {
+  local try
+  for ((try = 1; try <= APT_TRIES; try++)); do
+    if apt-get update -qq; then
+      return 0
+    fi
+    if [ "$try" -lt "$APT_TRIES" ]; then
+      echo "dev.sh: apt-get update failed (try $try of $APT_TRIES); again in ${APT_PAUSE}s" >&2
+      sleep "$APT_PAUSE"
+    fi
+  done
+  echo "dev.sh: apt-get update failed $APT_TRIES times; going on with the package lists there are" >&2
+}
+
+# apt_retrying <command...>: runs an apt-get install or download; after a
+# failure, pauses, refreshes the package lists once and tries again, up to
+# APT_TRIES times. Returns the status of the last try.
+apt_retrying() {
+  local try
+  for ((try = 1; ; try++)); do
+    if "$@"; then
+      return 0
+    fi
+    if [ "$try" -ge "$APT_TRIES" ]; then
+      return 1
+    fi
+    echo "dev.sh: $* failed (try $try of $APT_TRIES); again in ${APT_PAUSE}s" >&2
+    sleep "$APT_PAUSE"
+    apt-get update -qq || true
+  done
+}
+
+apt_install() {
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
+}
+
+# apt_download <dir> <packages...>: the .deb files into <dir>.
+apt_download() {
+  local dir="$1"
+  shift
+  (cd "$dir" && apt-get download -qq -o APT::Sandbox::User=root "$@")
+}
+
 need_root() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "dev.sh: $1 needs root (apt-get / network namespaces)" >&2
@@ -96,8 +149,11 @@ cmd_setup() {
   if [ ${#missing[@]} -ne 0 ]; then
     need_root "installing ${missing[*]}"
     echo "dev.sh: installing ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    refresh_package_lists
+    if ! apt_retrying apt_install "${missing[@]}"; then
+      echo "dev.sh: cannot install ${missing[*]}" >&2
+      exit 1
+    fi
   fi
   if [ "$I386" -eq 1 ]; then
     setup_i386_sysroot
@@ -125,14 +181,14 @@ setup_i386_sysroot() {
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
       echo "dev.sh: adding the i386 architecture to dpkg"
       dpkg --add-architecture i386
-      apt-get update -qq
+      refresh_package_lists
     fi
     echo "dev.sh: downloading ${missing[*]}"
     # A stale package list (i386 just added elsewhere, or a newer version
-    # published) makes the first try fail; refresh the lists once.
-    if ! (cd "$debs" && apt-get download -qq -o APT::Sandbox::User=root "${missing[@]}"); then
-      apt-get update -qq
-      (cd "$debs" && apt-get download -qq -o APT::Sandbox::User=root "${missing[@]}")
+    # published) fails a try as well: each retry refreshes the lists first.
+    if ! apt_retrying apt_download "$debs" "${missing[@]}"; then
+      echo "dev.sh: cannot download ${missing[*]}" >&2
+      exit 1
     fi
   fi
   rm -rf "$sysroot"
@@ -282,7 +338,7 @@ case "$cmd" in
   bench) cmd_bench "$@" ;;
   fuzz)  cmd_fuzz "$@" ;;
   *)
-    sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -226,6 +226,7 @@ TEST_F(DispatcherTest, BrokenClientIsDisconnectedByTheNextEmit) {
 
   // The next Emit disconnects it first, so that this Emit does not reach it.
   EXPECT_TRUE(D().Emit({broken.Id(), other.Id()}, Record(node, 2)));
+  D().WaitForReleases();
   EXPECT_NE(TraceText().find("Disconnecting broken notification clients: 1"), std::string::npos);
   EXPECT_EQ(D().NumOfRegisteredNodes(broken.Id()), 0u);
   EXPECT_FALSE(D().Register(broken.Id(), node));
@@ -238,6 +239,50 @@ TEST_F(DispatcherTest, BrokenClientIsDisconnectedByTheNextEmit) {
   EXPECT_EQ(gone[0].client, broken.Id());
   EXPECT_EQ(gone[0].path, roz::Path{"x"});
   EXPECT_FALSE(gone[0].unregister);
+}
+
+TEST_F(DispatcherTest, BrokenClientWithAStuckCallbackIsDestroyedOffTheEmittingThread) {
+  auto tree = NotifyingNode::Make("t");
+  const Node node(tree, roz::Path{"x"});
+  std::shared_future<void> released;
+  std::atomic<bool> inCallback{false};
+  Probe stuck([&](const roz::NotificationData&) {
+    inCallback = true;
+    released.wait();
+  });
+  Probe other;
+  // Goes before the probes: a failed assertion below breaks the promise,
+  // which lets the callback return.
+  std::promise<void> release;
+  released = release.get_future().share();
+  ASSERT_TRUE(node.Subscribe(stuck.Id()));
+  ASSERT_TRUE(node.Subscribe(other.Id()));
+  ASSERT_TRUE(D().Emit({stuck.Id()}, Record(node, 1)));
+  ASSERT_TRUE(WaitUntil([&] { return inCallback.load(); }));
+  D().MarkBroken(stuck.Id());
+
+  // The emitting thread stands for an ORB thread that carries a server's
+  // call: it takes the broken client out and returns, callback or not.
+  std::promise<bool> emitted;
+  std::future<bool> result = emitted.get_future();
+  std::thread emitter(
+      [&] { emitted.set_value(D().Emit({stuck.Id(), other.Id()}, Record(node, 2))); });
+  const std::thread::id emitterId = emitter.get_id();
+  const bool returned = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(returned) << "the Emit waits for the broken client's callback";
+  EXPECT_TRUE(other.Got().WaitFor(1));
+  EXPECT_TRUE(tree->Unsubscriptions().empty()) << "destroyed before its callback returned";
+
+  release.set_value();
+  emitter.join();
+  EXPECT_TRUE(result.get());
+  D().WaitForReleases();
+  const auto gone = tree->Unsubscriptions();
+  ASSERT_EQ(gone.size(), 1u) << "not destroyed once its callback returned";
+  EXPECT_EQ(gone[0].client, stuck.Id());
+  EXPECT_NE(gone[0].thread, emitterId);
+  EXPECT_NE(gone[0].thread, std::this_thread::get_id());
+  EXPECT_EQ(stuck.Got().Values(), std::vector<int>{1});
 }
 
 TEST_F(DispatcherTest, UnconnectedClientsAreSkipped) {

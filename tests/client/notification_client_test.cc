@@ -182,6 +182,7 @@ TEST_F(NotificationClientTest, MarkBrokenIgnoresRecordsAndTheNextEmitDisconnects
   ASSERT_TRUE(other.WaitFor(1));
   EXPECT_EQ(client.NumOfRegisteredNodes(), 0u) << "disconnected by that Emit";
   EXPECT_EQ(got.Count(), 0u);
+  roz::Dispatcher::GetInstance().WaitForReleases();
   ASSERT_EQ(tree->Unsubscriptions().size(), 1u);
   EXPECT_EQ(tree->Unsubscriptions()[0].client, client.GetClientId());
 }

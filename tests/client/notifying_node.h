@@ -4,7 +4,7 @@
 // remote node proxy does -- per relative path the set of subscribed clients,
 // and the handle registered with the dispatcher -- and hands what is emitted
 // on it (roz::Node::Emit) to the dispatcher for the path's subscribers. It
-// records every unsubscription it sees.
+// records every unsubscription it sees, and the thread it came on.
 //
 // Recorder: what a dispatcher callback received (value, record address,
 // thread), with a wait for a number of records.
@@ -32,6 +32,7 @@ class NotifyingNode : public roz::TreeNode {
     roz::ClientId client;
     roz::Path path;
     bool unregister;
+    std::thread::id thread;  // that unsubscribed
   };
 
   explicit NotifyingNode(const std::string& name) : TreeNode(name) {}
@@ -52,7 +53,8 @@ class NotifyingNode : public roz::TreeNode {
   bool OnUnsubscribe(const roz::ClientId& client, const roz::Path& path, bool unregister) override {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
-      m_unsubscriptions.push_back(Unsubscription{client, path, unregister});
+      m_unsubscriptions.push_back(
+          Unsubscription{client, path, unregister, std::this_thread::get_id()});
       auto it = m_subscribers.find(path);
       if (it == m_subscribers.end() || it->second.erase(client) == 0) return false;
       if (it->second.empty()) m_subscribers.erase(it);

@@ -91,6 +91,28 @@ TEST(DaemonTest, StartReplacesAStalePidFileAndTheFileGoesAtExit) {
   EXPECT_TRUE(dir.List().empty());
 }
 
+TEST(DaemonTest, PidFileOfARunningInstanceStaysAndPreventsDaemonising) {
+  testutil::TempDir dir;
+  const std::string pidFile = dir.File("app.pid");
+  // This test process runs, and it is not the child that calls Start.
+  const std::string running = std::to_string(::getpid());
+  std::ofstream(pidFile) << running << "\n";
+
+  const DaemonRun run = RunDaemonising([&] {
+    const int rc = istd::Daemon::Instance().Start(pidFile);
+    std::cout << "rc=" << rc << " pid=" << ::getpid() << std::endl;
+  });
+
+  EXPECT_EQ(run.daemonPid, 0) << "daemonised beside a running instance: " << run.output;
+  EXPECT_EQ(run.childExit, 0);
+  EXPECT_THAT(run.output, HasSubstr("Found PID file for another instance of " +
+                                    std::string(istd::GetProgName()) + "(" + running +
+                                    "). It is still running (PID " + running +
+                                    "); not starting. PID file: " + pidFile + "\n"));
+  EXPECT_THAT(run.output, HasSubstr("rc=-1 pid="));
+  EXPECT_EQ(testutil::ReadFile(pidFile), running + "\n") << "the running instance's file stays";
+}
+
 TEST(DaemonTest, PidFileThatCannotBeDeletedPreventsDaemonising) {
   testutil::TempDir dir;
   // A directory with an entry in it opens for reading but cannot be removed.

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +98,42 @@ TEST_F(LogTest, UnwritableFileThrowsNothingAndFallsBackToStdout) {
   });
   ASSERT_EQ(child.exitCode, 0);
   EXPECT_EQ(child.output, "Error   : lost?");
+}
+
+TEST_F(LogTest, EntriesReachStdoutWhenTheActiveTraceHasNoFileOpen) {
+  // Without a log file an entry goes to the trace when that has its file
+  // open, and to standard output when the trace is marked active but has no
+  // file: after Continue following Stop, and after a write error.
+  StartTrace(istd::eLow);
+  testutil::ChildResult continued = testutil::RunInChild([] {
+    istd::Log::GetInstance();  // the log exists, without a file
+    istd::LogError("traced");
+    istd::TraceFile::GetInstance().Stop();
+    istd::TraceFile::GetInstance().Continue();
+    if (!istd::TraceFile::IsActive()) throw 1;
+    istd::LogError("after stop");
+  });
+  EXPECT_EQ(continued.exitCode, 0);
+  EXPECT_EQ(continued.output, "Error   : after stop");
+  EXPECT_THAT(TraceMessages(), Contains("Error   : traced"));
+
+  istd::TraceFile::GetInstance().Stop();
+  StartTrace(istd::eLow, "full.log");
+  testutil::ChildResult failed = testutil::RunInChild([this] {
+    // The trace file may not grow any more: its next line fails to write.
+    struct stat st;
+    if (::stat(TracePath("full.log").c_str(), &st) != 0) throw 1;
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{static_cast<rlim_t>(st.st_size), static_cast<rlim_t>(st.st_size)};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) throw 2;
+    istd::Log::GetInstance();
+    istd::LogWarning("after error");
+    if (!istd::TraceFile::IsActive()) throw 3;
+    istd::LogInfo("later");
+  });
+  EXPECT_EQ(failed.exitCode, 0);
+  EXPECT_EQ(failed.output, "Warning : after errorInfo    : later");
+  EXPECT_THAT(TraceMessages("full.log"), Not(Contains("after error")));
 }
 
 TEST_F(LogTest, LoggingFunctionsTraceAtTheirLevelsAndErrorsTwice) {

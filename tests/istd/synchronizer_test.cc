@@ -1,7 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -46,7 +46,7 @@ TEST_F(SynchronizerTest, WaitEndsAtOnceForZeroCountFailsWithoutBudgetAndTimesOut
                   {"waiting failed:", "waiting for condition: iteration:2", "waiting finished:2"}));
 }
 
-TEST_F(SynchronizerTest, DecrementsToZeroEndTheWaitAndCancelFailsIt) {
+TEST_F(SynchronizerTest, DecrementsToZeroEndTheWait) {
   StartTrace(istd::eLow);
   istd::Synchronizer s(1, 100, 100);
   s.Increment();
@@ -64,18 +64,50 @@ TEST_F(SynchronizerTest, DecrementsToZeroEndTheWaitAndCancelFailsIt) {
   EXPECT_THAT(TraceMessages(),
               IsSupersetOf({"Increment: before1", "Increment: after2", "Decrement: before2",
                             "Decrement: after1", "Decrement: before0", "Decrement: after0"}));
+}
 
-  s.Reset(1);
-  std::atomic<bool> done{false};
-  std::thread canceller([&] {
-    // A Cancel that comes before the waiter blocks is lost: repeat it.
-    for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(5))) s.Cancel();
+TEST_F(SynchronizerTest, CancelIsNeverLostAndConsumedByOneWait) {
+  StartTrace(istd::eLow);
+  const auto cancelled = [this] {
+    const std::vector<std::string> m = TraceMessages();
+    return std::count(m.begin(), m.end(), "waiting cancelled:");
+  };
+  // A budget of 5 s in periods of 50 ms; each cancelled wait must end long
+  // before it (the margin is generous: this is no timing measurement).
+  istd::Synchronizer s(1, 100, 50);
+
+  // A Cancel 50 ms into the wait, at the end of the first period, when the
+  // waiter may be between two periods.
+  std::thread canceller([&s] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    s.Cancel();
   });
+  auto start = Clock::now();
+  EXPECT_FALSE(s.Wait());
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+  canceller.join();
+
+  // A Cancel before the Wait belongs to that Wait, and only to it: the next
+  // Wait waits until the count reaches zero.
+  s.Cancel();
   start = Clock::now();
   EXPECT_FALSE(s.Wait());
-  done = true;
-  canceller.join();
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(cancelled(), 2);
+  std::thread producer([&s] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    s.Decrement();
+  });
+  EXPECT_TRUE(s.Wait()) << "the Cancel went with the Wait before";
+  producer.join();
+
+  // At count zero a pending Cancel is cleared by the successful Wait.
+  istd::Synchronizer shortBudget(0, 2, 20);
+  shortBudget.Cancel();
+  EXPECT_TRUE(shortBudget.Wait());
+  shortBudget.Increment();
+  EXPECT_FALSE(shortBudget.Wait());
+  EXPECT_EQ(cancelled(), 2) << "that Wait timed out; no Cancel was left over";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "regd/regd_client.h"
 
@@ -123,6 +124,35 @@ TEST_F(RegdProcessTest, DaemonWritesItsPidFileAndEndsOnSigterm) {
   EXPECT_NE(::kill(pid, 0), 0) << "the daemon has ended";
   EXPECT_FALSE(FileExists(Regd().PidFile())) << "and removed its PID file";
   EXPECT_FALSE(FileExists(Regd().PortFile()));
+}
+
+TEST_F(RegdProcessTest, SecondDaemonOnTheSamePidFileRefusesToStart) {
+  Regd().Options().daemon = true;
+  StartRegd();
+  const pid_t pid = Regd().Pid();
+  ASSERT_NE(pid, 0);
+  const std::string pidText = testutil::ReadFile(Regd().PidFile());
+
+  const testsupport::RegdRun second = RegdProcess::Run(
+      {"--tree", RegdProcess::DemoTree(), "--port", "0", "--daemon", "--pid-file",
+       Regd().PidFile()});
+  if (second.exitCode == 0) {
+    // It daemonised all the same: end that second daemon once it has
+    // written its PID file.
+    pid_t other = 0;
+    testsupport::WaitUntil([&] {
+      other = static_cast<pid_t>(std::atol(testutil::ReadFile(Regd().PidFile()).c_str()));
+      return other > 0 && other != pid;
+    });
+    if (other > 0 && other != pid) ::kill(other, SIGKILL);
+  }
+  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_TRUE(Contains(second.err, "It is still running (PID " + std::to_string(pid) + ")"))
+      << second.err;
+  EXPECT_EQ(testutil::ReadFile(Regd().PidFile()), pidText) << "the running daemon's file stays";
+  EXPECT_TRUE(Regd().Running());
+  EXPECT_EQ(Regd().Stop(), 0);
+  EXPECT_FALSE(FileExists(Regd().PidFile()));
 }
 
 TEST_F(RegdProcessTest, SighupReopensTheTraceFile) {

@@ -4,8 +4,10 @@
 // and destroyed clients, tear-down, and the server's stress emitter.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -243,6 +245,48 @@ TEST_F(NotificationTest, BrokenClientOfTheSameProxyDoesNotBlockAnIncomingEmit) {
     ASSERT_TRUE(At(writer, "a").SetValue(4, 0));
     ASSERT_TRUE(goodInbox.WaitFor(2));
     EXPECT_EQ(brokenInbox.Count(), 0u);
+  });
+}
+
+TEST_F(NotificationTest, BrokenClientWithAStuckCallbackDoesNotHoldUpTheServersEmit) {
+  WithRegd([&](RegdProcess& regd, const Node& platform) {
+    const roz::TreeNodePtr writer = Writer(regd);
+    ASSERT_TRUE(writer);
+    std::shared_future<void> released;
+    std::atomic<int> calls{0};
+    Inbox goodInbox;
+    NotificationClient good(goodInbox.Take());
+    auto broken = std::make_unique<NotificationClient>(Callback([&](const NotificationData&) {
+      ++calls;
+      released.wait();
+    }));
+    // Goes before the clients: a failed assertion below breaks the promise,
+    // which lets the callback return.
+    std::promise<void> release;
+    released = release.get_future().share();
+    ASSERT_TRUE(broken->Register(platform["a"]));
+    ASSERT_TRUE(broken->Register(platform.GetNode(roz::Tokenize("sub.b"))));
+    ASSERT_TRUE(good.Register(platform["a"]));
+    ASSERT_TRUE(At(writer, "a").SetValue(1, 0));
+    ASSERT_TRUE(goodInbox.WaitFor(1));
+    ASSERT_TRUE(WaitUntil([&] { return calls == 1; }));
+    broken->MarkBroken();
+
+    // The server's Emit of the next change takes the broken client out and
+    // returns while that client's callback is still stuck: regd counts it
+    // as sent and keeps this process's sink.
+    const unsigned long long sent = Counter(platform, "notifications_sent");
+    ASSERT_TRUE(At(writer, "a").SetValue(2, 0));
+    ASSERT_TRUE(goodInbox.WaitFor(2));
+    EXPECT_TRUE(WaitUntil([&] { return Counter(platform, "notifications_sent") == sent + 1; }))
+        << "the incoming Emit did not return";
+    EXPECT_EQ(Counter(platform, "sinks_dropped"), 0u);
+    EXPECT_EQ(Counter(platform, "subscriptions"), 2u) << "b goes with the client, not before";
+
+    // Once the callback returns, the client is destroyed: b is unsubscribed.
+    release.set_value();
+    EXPECT_TRUE(WaitUntil([&] { return Counter(platform, "subscriptions") == 1; }));
+    EXPECT_EQ(calls, 1);
   });
 }
 

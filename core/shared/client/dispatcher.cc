@@ -2,10 +2,11 @@
 // and the disconnection of clients.
 #include "client/dispatcher.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <sstream>
 #include <utility>
-#include <vector>
 
 #include "istd/log.h"
 #include "istd/process.h"
@@ -17,23 +18,7 @@ namespace {
 // Set when the singleton is destroyed at process exit.
 std::atomic<bool> s_destroyed{false};
 
-// The clients disconnected on this thread while a DeferredRelease lives.
-struct Deferred {
-  int depth = 0;
-  std::vector<std::shared_ptr<DispatcherThread>> threads;
-};
-thread_local Deferred t_deferred;
-
 }  // namespace
-
-Dispatcher::DeferredRelease::DeferredRelease() { ++t_deferred.depth; }
-
-Dispatcher::DeferredRelease::~DeferredRelease() {
-  if (--t_deferred.depth > 0) return;
-  std::vector<std::shared_ptr<DispatcherThread>> threads;
-  threads.swap(t_deferred.threads);
-  threads.clear();  // destroys them, in the order they were disconnected
-}
 
 Dispatcher& Dispatcher::GetInstance() {
   static Dispatcher instance;
@@ -44,7 +29,21 @@ bool Dispatcher::Exists() { return !s_destroyed.load(); }
 
 Dispatcher::Dispatcher() : m_anyBroken(false), m_running(true) {}
 
-Dispatcher::~Dispatcher() { s_destroyed = true; }
+Dispatcher::~Dispatcher() {
+  std::unique_ptr<std::thread> reaper;
+  {
+    std::lock_guard<std::mutex> lock(m_reapMutex);
+    m_reaperStop = true;
+    reaper = std::move(m_reaper);
+    // A reaper started before a fork runs in the parent only; the child
+    // cannot join it (and must not destroy a joinable thread object).
+    if (reaper && m_reaperPid != ::getpid()) static_cast<void>(reaper.release());
+  }
+  m_reapCondition.notify_all();
+  // It destroys what it still holds before it ends.
+  if (reaper) reaper->join();
+  s_destroyed = true;
+}
 
 ClientId Dispatcher::Connect(const Callback& callback) {
   ISTD_TRACE_FNC();
@@ -123,12 +122,58 @@ void Dispatcher::CleanBrokenClients() {
   }
   while (!broken.empty()) {
     ISTD_TRACE(istd::eLow, "Disconnecting broken notification clients: " << broken.size());
-    for (const ClientId& client : broken) Disconnect(client);
+    for (const ClientId& client : broken) {
+      std::shared_ptr<DispatcherThread> thread = TakeOut(client, false);
+      if (thread) Reap(std::move(thread));
+    }
     broken.clear();
     std::lock_guard<std::mutex> lock(m_brokenMutex);
     broken.swap(m_broken);
     m_anyBroken.store(false, std::memory_order_relaxed);
   }
+}
+
+void Dispatcher::Reap(std::shared_ptr<DispatcherThread> thread) {
+  {
+    std::lock_guard<std::mutex> lock(m_reapMutex);
+    const pid_t pid = ::getpid();
+    if (m_reaper && m_reaperPid != pid) {
+      // Forked since the reaper started: it stayed in the parent.
+      static_cast<void>(m_reaper.release());
+      m_reaping = false;
+    }
+    m_doomed.push_back(std::move(thread));
+    if (!m_reaper) {
+      m_reaperStop = false;
+      m_reaper = std::make_unique<std::thread>([this] { ReaperLoop(); });
+      m_reaperPid = pid;
+    }
+  }
+  m_reapCondition.notify_all();
+}
+
+void Dispatcher::ReaperLoop() {
+  std::unique_lock<std::mutex> lock(m_reapMutex);
+  for (;;) {
+    m_reapCondition.wait(lock, [this] { return !m_doomed.empty() || m_reaperStop; });
+    if (m_doomed.empty()) return;
+    std::shared_ptr<DispatcherThread> thread = std::move(m_doomed.front());
+    m_doomed.pop_front();
+    m_reaping = true;
+    lock.unlock();
+    // Joins the worker once its callback has returned, then unsubscribes
+    // the client's nodes: no lock of the dispatcher is held meanwhile.
+    thread.reset();
+    lock.lock();
+    m_reaping = false;
+    m_reapCondition.notify_all();
+  }
+}
+
+void Dispatcher::WaitForReleases() {
+  std::unique_lock<std::mutex> lock(m_reapMutex);
+  if (!m_reaper || m_reaperPid != ::getpid()) return;
+  m_reapCondition.wait(lock, [this] { return m_doomed.empty() && !m_reaping; });
 }
 
 void Dispatcher::Disconnect(const ClientId& client) {
@@ -138,13 +183,18 @@ void Dispatcher::Disconnect(const ClientId& client) {
 
 void Dispatcher::Disconnect(const ClientId& client, bool force) {
   ISTD_TRACE_FNC();
+  std::shared_ptr<DispatcherThread> thread = TakeOut(client, force);
+  if (thread) Release(std::move(thread));
+}
+
+std::shared_ptr<DispatcherThread> Dispatcher::TakeOut(const ClientId& client, bool force) {
   std::shared_ptr<DispatcherThread> thread;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!force && !m_running) return;
+    if (!force && !m_running) return thread;
     const auto it = m_threads.find(client);
-    if (it == m_threads.end()) return;
-    thread = it->second;
+    if (it == m_threads.end()) return thread;
+    thread = std::move(it->second);
     m_threads.erase(it);
   }
   if (thread.use_count() >= 2) {
@@ -153,15 +203,13 @@ void Dispatcher::Disconnect(const ClientId& client, bool force) {
        << ") has use count > 1!";
     istd::LogCritical(os.str());
   }
-  Release(std::move(thread));
+  return thread;
 }
 
 void Dispatcher::Release(std::shared_ptr<DispatcherThread> thread) {
   DispatcherThread* const raw = thread.get();
   if (raw->IsWorker()) {
     raw->EndOnWorker(std::move(thread));
-  } else if (t_deferred.depth > 0) {
-    t_deferred.threads.push_back(std::move(thread));
   } else {
     thread.reset();
   }

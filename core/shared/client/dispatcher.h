@@ -14,14 +14,20 @@
 // exit (which destroys the clients still connected). Running until Stop,
 // stopped for good afterwards: Connect still hands out identifiers but
 // creates nothing, Register/Unregister/NumOfRegisteredNodes answer false or
-// 0, Emit queues nothing. Clients marked broken are disconnected by the next
-// Emit, on the emitting thread.
+// 0, Emit queues nothing. Clients marked broken are taken out by the next
+// Emit, on the emitting thread, and destroyed on the dispatcher's reaper
+// thread: the emitting thread is often an ORB thread carrying a server's
+// call, which must not wait for a broken client's callback to return (its
+// worker is joined) nor for the unsubscription of its nodes (remote calls).
 //
 // Threads and locks: any thread may call in, callbacks included. m_mutex
 // guards the client map and the running flag and is taken before the locks
-// of a DispatcherThread; m_brokenMutex is never held with another lock.
-// Neither is held while a client is destroyed (which joins its worker and
-// unsubscribes its nodes from their tree nodes) or while a callback runs.
+// of a DispatcherThread; m_brokenMutex and m_reapMutex are never held with
+// another lock. None is held while a client is destroyed (which joins its
+// worker and unsubscribes its nodes from their tree nodes) or while a
+// callback runs. The reaper thread starts with the first broken client and
+// ends when the instance is destroyed at process exit, after it has
+// destroyed what it was handed.
 // Nothing done under m_mutex waits for a callback, so a callback may use the
 // dispatcher freely: register and unregister nodes (of its own client too),
 // emit, mark clients broken, even disconnect its own client (its worker then
@@ -29,12 +35,17 @@
 #ifndef VARNEK_CLIENT_DISPATCHER_H
 #define VARNEK_CLIENT_DISPATCHER_H
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "client/dispatcher_thread.h"
 #include "client/node.h"
@@ -78,17 +89,25 @@ class Dispatcher {
 
   // Marks the client broken: the next Emit disconnects it.
   void MarkBroken(const ClientId& client);
-  // Disconnects the clients marked broken (also those marked meanwhile).
+  // Disconnects the clients marked broken (also those marked meanwhile):
+  // they are out of the dispatcher when this returns, and the reaper thread
+  // destroys them (each once its callback in progress has returned). Never
+  // waits for a callback or a remote call.
   void CleanBrokenClients();
+  // Waits until the reaper has destroyed every broken client handed to it so
+  // far. roz::Shutdown calls it before the ORB goes, since destroying a
+  // client may call its nodes' servers. Must not be called from a callback
+  // (the reaper may be waiting for that callback to return).
+  void WaitForReleases();
 
   // Removes the client and destroys its DispatcherThread: the worker is
   // joined (unless this runs on that worker itself) and the client's nodes
   // are unsubscribed from their tree nodes. Nothing when the client is not
   // connected; the one-argument form does nothing once stopped, `force`
-  // disconnects also then. When another thread is disconnecting the same
-  // client (an Emit cleaning up broken clients, Stop), this returns at once
-  // while that thread may still be joining the worker: a callback must keep
-  // alive what it uses (NotificationClient does).
+  // disconnects also then. When the client is being destroyed elsewhere
+  // (by the reaper after it was marked broken, by Stop on another thread),
+  // this returns at once while that thread may still be joining the worker:
+  // a callback must keep alive what it uses (NotificationClient does).
   void Disconnect(const ClientId& client);
   void Disconnect(const ClientId& client, bool force);
 
@@ -100,29 +119,25 @@ class Dispatcher {
   // client is not connected.
   uint32_t NumOfRegisteredNodes(const ClientId& client) const;
 
-  // While one lives on a thread, the clients disconnected on that thread
-  // are destroyed only when the outermost one ends. A producer that emits
-  // while holding a lock that destroying a client needs (the notification
-  // servant's lock: a broken client unsubscribes its nodes of that same
-  // proxy) declares one before taking the lock.
-  class DeferredRelease {
-   public:
-    DeferredRelease();
-    ~DeferredRelease();
-    DeferredRelease(const DeferredRelease&) = delete;
-    DeferredRelease& operator=(const DeferredRelease&) = delete;
-  };
-
  private:
   Dispatcher();
   ~Dispatcher();
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
 
+  // Takes the client out of the map; empty when it is not connected (or,
+  // without `force`, when stopped). Logs a critical message when someone
+  // else still holds its DispatcherThread.
+  std::shared_ptr<DispatcherThread> TakeOut(const ClientId& client, bool force);
   // Drops `thread` (already out of the map): on its own worker it is handed
-  // to that worker; inside a DeferredRelease it is kept until that ends;
-  // otherwise it is destroyed here.
+  // to that worker; otherwise it is destroyed here.
   static void Release(std::shared_ptr<DispatcherThread> thread);
+  // Hands `thread` (already out of the map) to the reaper thread, starting
+  // that when needed.
+  void Reap(std::shared_ptr<DispatcherThread> thread);
+  // The reaper thread: destroys what Reap hands it, oldest first, until the
+  // instance is destroyed.
+  void ReaperLoop();
 
   mutable std::mutex m_mutex;
   std::map<ClientId, std::shared_ptr<DispatcherThread>> m_threads;
@@ -132,6 +147,16 @@ class Dispatcher {
   // skip that lock while no client is marked.
   std::atomic<bool> m_anyBroken;
   bool m_running;
+
+  std::mutex m_reapMutex;  // everything below
+  std::condition_variable m_reapCondition;
+  std::deque<std::shared_ptr<DispatcherThread>> m_doomed;
+  bool m_reaping = false;  // the reaper is destroying one it took out
+  bool m_reaperStop = false;
+  // The reaper and the process it runs in: a forked child has no reaper
+  // (the thread stayed in the parent) and starts its own.
+  std::unique_ptr<std::thread> m_reaper;
+  pid_t m_reaperPid = 0;
 };
 
 }  // namespace roz

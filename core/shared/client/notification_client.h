@@ -57,8 +57,8 @@ class NotificationClient {
   explicit NotificationClient(const Callback& defaultCallback);
   // Shutdown, then cuts this object off from its worker, once a delivery in
   // progress has ended (the worker may outlive the call: another thread may
-  // be destroying it, e.g. an emitting thread disconnecting this client as
-  // broken).
+  // be destroying it, e.g. the dispatcher's reaper after this client was
+  // marked broken).
   ~NotificationClient();
   NotificationClient(const NotificationClient&) = delete;
   NotificationClient& operator=(const NotificationClient&) = delete;
@@ -88,7 +88,8 @@ class NotificationClient {
   void Notification(const NotificationData& data);
 
   // From now on records are ignored, and the next Emit of the dispatcher
-  // disconnects this client.
+  // disconnects this client; the dispatcher's reaper thread then destroys
+  // its worker, once a callback in progress has returned.
   void MarkBroken();
   // Disconnects from the dispatcher: joins the worker and unsubscribes the
   // registered nodes. The callbacks stay stored.

@@ -158,6 +158,9 @@ ConnectionState Ping(Node& node) {
 void Shutdown() {
   ISTD_TRACE_FNC();
   try {
+    // Broken notification clients still being destroyed may call their
+    // nodes' proxies and servers: they are done before the ORB goes.
+    if (Dispatcher::Exists()) Dispatcher::GetInstance().WaitForReleases();
     DestroyNode(s_cacheRoot);
     inet::OM()->ORBShutdown(true);
     inet::OM()->ORBDestroy();

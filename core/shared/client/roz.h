@@ -112,9 +112,10 @@ void DeleteNode(const std::string& address, Root root, int port);
 // eNotConnected.
 ConnectionState Ping(Node& node);
 
-// Releases the cache tree (destroying every proxy that no one else holds)
-// and shuts down and destroys the request broker. Never throws; failures
-// are logged at information level.
+// Waits until the notification clients disconnected as broken are destroyed
+// (Dispatcher::WaitForReleases), releases the cache tree (destroying every
+// proxy that no one else holds) and shuts down and destroys the request
+// broker. Never throws; failures are logged at information level.
 void Shutdown();
 
 }  // namespace roz

@@ -1,6 +1,7 @@
 // istd::Daemon.
 #include "istd/daemon.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <limits>
 
 #include "istd/log.h"
 #include "istd/process.h"
@@ -23,6 +25,24 @@ Daemon& Daemon::Instance() {
   return instance;
 }
 
+namespace {
+
+// The process id written in a PID file, or 0 when `text` is not one.
+pid_t ParsePid(const std::string& text) {
+  if (text.empty() || text.size() > 10 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return 0;
+  }
+  const long long value = std::stoll(text);
+  return value > 0 && value <= std::numeric_limits<pid_t>::max() ? static_cast<pid_t>(value) : 0;
+}
+
+// True when a process `pid` exists (also one of another user, which this
+// process may not signal).
+bool ProcessExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+}  // namespace
+
 int Daemon::Start(const std::string& pidFile) {
   ISTD_TRACE_FNC();
   if (m_daemonised.load()) {
@@ -35,7 +55,16 @@ int Daemon::Start(const std::string& pidFile) {
     std::string oldPid;
     old >> oldPid;
     old.close();
-    // Whether that instance still runs is not examined.
+    // A file naming a live process (other than this one) guards a running
+    // instance: it stays, and this one does not start. Only a stale file
+    // (its process ended, or no process id in it) is removed.
+    const pid_t running = ParsePid(oldPid);
+    if (running != 0 && running != ::getpid() && ProcessExists(running)) {
+      std::cerr << "Found PID file for another instance of " << GetProgName() << "(" << oldPid
+                << "). " << "It is still running (PID " << running
+                << "); not starting. PID file: " << m_pidFile << std::endl;
+      return -1;
+    }
     const bool removed = std::remove(m_pidFile.c_str()) == 0;
     std::cerr << "Found PID file for another instance of " << GetProgName() << "(" << oldPid
               << "). " << (removed ? "Delete file: " : "Can't delete file: ") << m_pidFile

@@ -24,11 +24,14 @@ class Daemon {
   // process exit removes the PID file.
   static Daemon& Instance();
 
-  // Daemonises the process and writes its PID file `pidFile`. A PID file
-  // left by another instance is deleted first ("Delete file: "); when that
-  // fails, the process is not daemonised. Returns 0 in the daemon (also when
-  // already daemonised, or when only writing the PID file failed), -1 on
-  // failure. The calling process does not return: daemon() ends it.
+  // Daemonises the process and writes its PID file `pidFile`. When the file
+  // names a process that still runs, nothing is done: the message names that
+  // process ("It is still running (PID n); not starting.") and the result is
+  // -1. A stale file (its process has ended, or it holds no process id) is
+  // deleted first ("Delete file: "); when that fails, the process is not
+  // daemonised. Returns 0 in the daemon (also when already daemonised, or
+  // when only writing the PID file failed), -1 on failure. The calling
+  // process does not return: daemon() ends it.
   int Start(const std::string& pidFile);
   // Removes the PID file when the process was daemonised. Returns 0, or -1
   // when the file cannot be removed.

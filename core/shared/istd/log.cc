@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <iomanip>
 #include <sstream>
 
@@ -39,23 +40,34 @@ void Log::WriteMessage(const std::string& level, const std::string& message) {
   os << std::left << std::setw(8) << level << ": " << message;
   const std::string entry = os.str();
   const std::string fileName = m_fileName;
+  bool written = false;
   if (!fileName.empty() && Open(fileName, false)) {
     Write(entry.c_str(), static_cast<unsigned int>(entry.size()));
+    // A failed write has closed the file already (HandleError).
+    written = IsOpen();
     Close();
-  } else if (!TraceFile::IsActive()) {
-    // Nothing is lost silently: without a log file the entry goes to stdout.
+  }
+  // The trace counts as the entry's destination only when the line really
+  // went into it: an active trace may have no file open (after a write
+  // error, or Continue after Stop).
+  bool traced = false;
+  if (TraceFile::IsActive() && TraceActiveLevel() > eOff) {
+    traced = TraceFile::GetInstance().Trace(
+        eLow, "void istd::Log::WriteMessage(const std::string&, const std::string&)", ISTD_SOURCE,
+        __LINE__, entry);
+  }
+  if (!written && !traced) {
+    // Nothing is lost silently: an entry that reached neither the log file
+    // nor the trace goes to standard output.
     const char* p = entry.data();
     size_t left = entry.size();
     while (left > 0) {
       const ssize_t n = ::write(1, p, left);
+      if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       p += n;
       left -= static_cast<size_t>(n);
     }
-  }
-  if (TraceFile::IsActive() && TraceActiveLevel() > eOff) {
-    TraceWrite(eLow, "void istd::Log::WriteMessage(const std::string&, const std::string&)",
-               ISTD_SOURCE, __LINE__, entry);
   }
 }
 

@@ -48,8 +48,9 @@ class Log : private LogFile {
   void Critical(const std::string& message);
 
   // Appends "[date time] " + level (8 columns) + ": " + message as one line.
-  // When there is no file name or it cannot be opened, the entry goes to
-  // standard output while the trace is inactive. Also traced at Low.
+  // Also traced at Low. An entry that reaches neither the log file (no file
+  // name, it cannot be opened or written) nor the trace file (inactive, or
+  // active without an open file) goes to standard output, bare.
   void WriteMessage(const std::string& level, const std::string& message);
 
   std::string FileHeader() const override;

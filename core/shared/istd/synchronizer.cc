@@ -42,23 +42,43 @@ void Synchronizer::Reset(unsigned int count) {
   m_count = count;
 }
 
-void Synchronizer::Cancel() { m_condition.notify_all(); }
+void Synchronizer::Cancel() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_cancels;
+    m_cancelPending = true;
+  }
+  m_condition.notify_all();
+}
 
 // Every trace line of the synchronizer is at Low, so it opens no High scope.
 bool Synchronizer::Wait() {
   std::unique_lock<std::mutex> lock(m_mutex);
+  // A Cancel that came while nobody waited belongs to this Wait.
+  const bool cancelled = m_cancelPending;
+  m_cancelPending = false;
   if (m_iterations == 0) {
     ISTD_TRACE(eLow, "waiting failed:");
     return false;
   }
   if (m_count == 0) return true;
+  if (cancelled) {
+    ISTD_TRACE(eLow, "waiting cancelled:");
+    return false;
+  }
+  const unsigned long long cancels = m_cancels;
+  const auto done = [&] { return m_count == 0 || m_cancels != cancels; };
   for (unsigned int i = 0;;) {
     ISTD_TRACE(eLow, "waiting for condition: iteration:" << i);
     const auto deadline = std::chrono::system_clock::now() + std::chrono::milliseconds(m_period);
-    if (m_condition.wait_until(lock, deadline) == std::cv_status::no_timeout) {
-      // Decrement only notifies at zero; Cancel or a spurious wake-up end
-      // the wait as well, without a second try.
-      return m_count == 0;
+    // The predicate form sleeps again after a spurious wake-up.
+    if (m_condition.wait_until(lock, deadline, done)) {
+      // A Cancel during this wait is consumed by it (and by the other waits
+      // it ended), also when the count reached zero at the same time.
+      if (m_cancels != cancels) m_cancelPending = false;
+      if (m_count == 0) return true;
+      ISTD_TRACE(eLow, "waiting cancelled:");
+      return false;
     }
     ISTD_TRACE(eLow, "waiting finished:" << i);
     ++i;
@@ -66,7 +86,6 @@ bool Synchronizer::Wait() {
       ISTD_TRACE(eLow, "waiting failed:");
       return false;
     }
-    if (m_count == 0) return true;
   }
 }
 

@@ -2,10 +2,11 @@
 // waits, for at most `iterations` periods of `period` milliseconds, until the
 // events that other threads report with Decrement() have all completed.
 //
-// Thread-safety: the count is guarded by the object's mutex; any number of
-// threads may call Increment, Decrement and Reset, usually one thread waits.
-// Cancel only signals the condition variable. The object owns nothing beyond
-// its members.
+// Thread-safety: the count and the cancellation mark are guarded by the
+// object's mutex; any number of threads may call Increment, Decrement, Reset
+// and Cancel, usually one thread waits. A Cancel is never lost: it ends the
+// waits in progress, and when nobody waits, the next Wait. The object owns
+// nothing beyond its members.
 #ifndef VARNEK_ISTD_SYNCHRONIZER_H
 #define VARNEK_ISTD_SYNCHRONIZER_H
 
@@ -34,14 +35,16 @@ class Synchronizer {
   void Decrement();
   // Sets a new count; wakes nobody.
   void Reset(unsigned int count);
-  // Wakes all waiters, which then return false unless the count is zero.
-  // The count is unchanged; a Cancel that comes while nobody is blocked has
-  // no effect.
+  // Ends every Wait in progress with false (unless the count is zero by
+  // then). When no Wait is in progress, the next Wait consumes the
+  // cancellation instead and returns false at once (true when the count is
+  // zero). The count is unchanged.
   void Cancel();
 
-  // Blocks until the count is zero (true), the budget is used up, the wait
-  // is woken by Cancel or spuriously while events are outstanding (false).
-  // A budget of zero iterations always fails. Traces at Low.
+  // Blocks until the count is zero (true), or until the budget is used up or
+  // the wait is cancelled (false). Spurious wake-ups do not end it. Every
+  // Wait clears a pending cancellation. A budget of zero iterations always
+  // fails. Traces at Low.
   bool Wait();
 
   // iterations x period, in milliseconds.
@@ -53,6 +56,10 @@ class Synchronizer {
   unsigned int m_count;
   unsigned int m_iterations;
   unsigned int m_period;
+  // Number of Cancel calls so far: a wait ends when it changes.
+  unsigned long long m_cancels = 0;
+  // A Cancel that no Wait has consumed yet.
+  bool m_cancelPending = false;
 };
 
 }  // namespace istd

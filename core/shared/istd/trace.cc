@@ -129,10 +129,10 @@ bool TraceFile::GetDumpStack(bool& value) const {
   return true;
 }
 
-void TraceFile::Trace(TraceLevel_e level, const char* /*function*/, const char* file, int line,
+bool TraceFile::Trace(TraceLevel_e level, const char* /*function*/, const char* file, int line,
                       const std::string& message) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (level > CurrentLevel()) return;
+  if (level > CurrentLevel() || !IsOpen()) return false;
   std::string text;
   text.reserve(message.size() + 32);
   if (m_printFile && file != nullptr) text += file;
@@ -144,6 +144,8 @@ void TraceFile::Trace(TraceLevel_e level, const char* /*function*/, const char* 
   if ((m_printFile && file != nullptr) || m_printLine) text += ": ";
   text += message;
   Write(text.c_str(), static_cast<unsigned int>(text.size()));
+  // A failed write closes the file (LogFile::HandleError).
+  return IsOpen();
 }
 
 void TraceFile::DumpStack() {

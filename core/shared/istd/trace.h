@@ -69,8 +69,10 @@ class TraceFile : public LogFile {
 
   // Writes `message` when `level` <= the current level, prefixed by the
   // source file (print-file flag) and the line (print-line flag). The
-  // function signature is not printed.
-  void Trace(TraceLevel_e level, const char* function, const char* file, int line,
+  // function signature is not printed. Returns whether the line was written:
+  // false as well while no file is open (after a write error, or Continue
+  // after Stop) and when the write fails.
+  bool Trace(TraceLevel_e level, const char* function, const char* file, int line,
              const std::string& message);
   // Writes the call stack as one entry when active with stack dumps on.
   void DumpStack();

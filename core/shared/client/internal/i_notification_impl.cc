@@ -59,11 +59,10 @@ void i_Notification_impl::Emit(const i_NET::NotificationData& data) {
     // The path is converted once: it serves the lookup and then becomes the
     // record's handle.
     Path path = RemoteNodeNamesToPath(data.path);
-    // Broken clients that the dispatcher disconnects during this Emit are
-    // destroyed only after m_mutex is released: destroying a client
-    // unsubscribes its nodes, which for nodes of this proxy takes the node
-    // lock and m_mutex again.
-    const Dispatcher::DeferredRelease deferred;
+    // The dispatcher's Emit below takes out the clients marked broken but
+    // destroys them on its reaper thread: destroying one joins its worker
+    // and unsubscribes its nodes, which for nodes of this proxy takes the
+    // node lock and m_mutex.
     // Held until the records are queued, so that the notifications of this
     // proxy reach every queue in the order in which they took the lock.
     std::lock_guard<std::mutex> lock(m_mutex);
