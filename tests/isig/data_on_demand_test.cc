@@ -4,7 +4,6 @@
 // description and the lifetimes of source and clients.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -128,43 +127,6 @@ TEST_F(DataOnDemandTest, RefusalsAndFailuresOfTheServerAreReported) {
   }
   EXPECT_TRUE(invalidType);
   EXPECT_TRUE(notExist);
-}
-
-TEST_F(DataOnDemandTest, AReadThatFindsTheObjectGoneReadsFromTheOneFoundAnew) {
-  StartTrace(istd::eLow);
-  i_NET::RemoteSignal_ptr oldRef;
-  i_NET::RemoteSignal_ptr newRef;
-  FakeRemoteSignal* old = MakeSignal(2, oldRef);
-  FakeRemoteSignal* now = MakeSignal(2, newRef);
-  i_NET::RemoteSignal_ptr found = newRef;  // what the proxy would find
-  int lookups = 0;
-  auto source = std::make_shared<Source<double>>("dod", oldRef, c_xy, [&] {
-    ++lookups;
-    return i_NET::RemoteSignal::_duplicate(found);
-  });
-  DodClient<double> a(source, "a");
-  DodClient<double> b(source, "b");
-  isig::Array<isig::SignalTraits<double>> block;
-  isig::SignalMeta meta;
-  ASSERT_EQ(a.Read(4, 1, block, meta), isig::eSuccess);
-  EXPECT_EQ(lookups, 0);
-
-  // The server restarted: one lookup, and every client reads from the new
-  // object from then on.
-  DeactivateFake(old);
-  ASSERT_EQ(a.Read(7, 2, block, meta), isig::eSuccess);
-  EXPECT_EQ(block.Atom(1)[1], Value<double>(8, 1));
-  ASSERT_EQ(b.Read(9, 1, block, meta), isig::eSuccess);
-  EXPECT_EQ(lookups, 1);
-
-  // Gone again and nothing found: the read fails, and says why.
-  DeactivateFake(now);
-  found = i_NET::RemoteSignal::_nil();
-  EXPECT_EQ(a.Read(0, 1, block, meta), isig::eFailure);
-  EXPECT_EQ(lookups, 2);
-  const std::vector<std::string> messages = TraceMessages();
-  EXPECT_NE(std::find(messages.begin(), messages.end(), "dod: the signal object was not found again."),
-            messages.end());
 }
 
 TEST_F(DataOnDemandTest, DescriptionComesFromTheTraitsWithoutSizeOfItsOwn) {

@@ -264,62 +264,6 @@ TEST_F(RemoteStreamTest, OpeningFailsWithoutServerAndNotSilentlyOnRefusal) {
             "RemoteStream::ReadInput should not be called.");
 }
 
-TEST_F(RemoteStreamTest, StreamsFindTheirSignalAgainAfterTheServerRestarted) {
-  StartTrace(istd::eLow);
-  i_NET::RemoteSignal_ptr oldRef;
-  i_NET::RemoteSignal_ptr newRef;
-  FakeRemoteSignal* old = MakeSignal(2, oldRef);
-  FakeRemoteSignal* now = MakeSignal(2, newRef);
-  i_NET::RemoteSignal_ptr found = oldRef;  // what the proxy would find now
-  int lookups = 0;
-  const isig::SignalResolver resolver = [&] {
-    ++lookups;
-    return i_NET::RemoteSignal::_duplicate(found);
-  };
-  auto open = std::make_shared<RemoteStream<double>>("open", oldRef, c_xy, 16, resolver);
-  auto closed = std::make_shared<RemoteStream<double>>("closed", oldRef, c_xy, 16, resolver);
-  auto a = OpenClient(*open, "a");
-  auto b = OpenClient(*open, "b");
-
-  // The server restarts: its old object is gone, the proxy finds a new one.
-  DeactivateFake(old);
-  found = newRef;
-  open->OnReconnected();
-  closed->OnReconnected();  // nothing to restore, nothing looked up
-  EXPECT_EQ(lookups, 1);
-  EXPECT_EQ(now->RegisterCalls(), 1);
-  ASSERT_EQ(now->Push<double>({1, 2}, {}), 1);
-  Client<double>::Block first;
-  Client<double>::Block second;
-  ASSERT_EQ(a->Read(first, 0), isig::eSuccess);
-  ASSERT_EQ(b->Read(second, 0), isig::eSuccess);
-  EXPECT_EQ(first.get(), second.get());
-
-  // A closed stream registers at the old object, finds it gone and takes
-  // the one found anew.
-  auto c = OpenClient(*closed, "c");
-  EXPECT_EQ(lookups, 2);
-  EXPECT_EQ(now->ReceiverCount(), 2u);
-
-  // Reconnected to the same object: the registration is renewed, not doubled.
-  open->OnReconnected();
-  EXPECT_EQ(now->UnregisterCalls(), 1);
-  EXPECT_EQ(now->RegisterCalls(), 3);
-  EXPECT_EQ(now->ReceiverCount(), 2u);
-
-  // Nothing found: the readers get a code instead of silence; the next
-  // opening tries again.
-  found = i_NET::RemoteSignal::_nil();
-  open->OnReconnected();
-  EXPECT_FALSE(open->IsRegistered());
-  EXPECT_EQ(a->Read(first, 1000), isig::eFailure);
-  EXPECT_EQ(b->Read(first, 1000), isig::eFailure);
-  EXPECT_TRUE(Contains(TraceMessages(), "open: can't register the receiver again"));
-  a->Close();
-  a->Open();
-  EXPECT_TRUE(open->IsRegistered());
-}
-
 TEST_F(RemoteStreamTest, TraitsWithoutValidAtomRefuseOpeningAndBlocks) {
   i_NET::RemoteSignal_ptr ref;
   FakeRemoteSignal* fake = MakeSignal(2, ref);

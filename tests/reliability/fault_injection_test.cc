@@ -269,6 +269,11 @@ TEST_F(FaultTest, OpenStreamOfTwoClientsResumesAfterRestartAndPingOrCancelsThemW
     EXPECT_EQ(first->meta.at(isig::eMetaSequence), 0);
     EXPECT_EQ(block.get(), first.get());
     EXPECT_EQ(Counter(root, "receivers"), 1u);
+    // A reconnection to the same server renews the registration there
+    // instead of being refused as a second one.
+    EXPECT_TRUE(dynamic_cast<roz::RemoteNode&>(*root.GetTreeNode()).Reinit());
+    EXPECT_TRUE(std::dynamic_pointer_cast<isig::RemoteStream<Traits>>(source)->IsRegistered());
+    EXPECT_EQ(Counter(root, "receivers"), 1u);
 
     // Restarted again by a server that refuses the registration: the
     // readers end with a code instead of waiting for nothing.
