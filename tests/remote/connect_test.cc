@@ -259,7 +259,9 @@ class SinkKeepingApplication : public POA_i_NET::Application {
     m_sink = i_NET::Notification::_duplicate(sink);
     return m_target->GetRemoteNode(sink);
   }
-  void ReleaseRemoteNode(i_NET::Notification_ptr sink) override { m_target->ReleaseRemoteNode(sink); }
+  void ReleaseRemoteNode(i_NET::Notification_ptr sink) override {
+    m_target->ReleaseRemoteNode(sink);
+  }
 
   i_NET::Notification_var m_sink;
   i_NET::Application_var m_target;

@@ -129,11 +129,9 @@ roz::ConnectionState ConnectionWatch::Check() {
     m_lost = true;
   } else if (state == roz::eConnected || state == roz::eReconnected) {
     if (m_lost) {
-      std::cerr << "rozctl: " << m_session.Where() << " answers again; " << m_restored
-                << std::endl;
+      std::cerr << "rozctl: " << m_session.Where() << " answers again; " << m_restored << std::endl;
     } else if (state == roz::eReconnected) {
-      std::cerr << "rozctl: " << m_session.Where() << " was restarted; " << m_restored
-                << std::endl;
+      std::cerr << "rozctl: " << m_session.Where() << " was restarted; " << m_restored << std::endl;
     }
     m_lost = false;
   }

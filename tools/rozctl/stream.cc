@@ -134,8 +134,8 @@ int ReadPush(Session& session, const isig::SignalSourceSharedPtr& source,
   Clock::time_point lastBlock = Clock::now();
   unsigned int read = 0;
   while (read < options.blocks) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        lastBlock + timeout - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(lastBlock + timeout - Clock::now());
     const long long step = std::clamp<long long>(left.count(), 0, 1000);
     typename Client::Block block;
     const isig::SuccessCode_e code = client->Read(block, static_cast<unsigned int>(step));

@@ -220,10 +220,11 @@ class DodRemoteClient : public SignalClientBase {
                          SignalMeta& meta) {
     typename WireType<Element>::BufferVar data;
     i_NET::SignalMeta_var wireMeta;
-    const CORBA::ULong result = WireType<Element>::DodRead(
-        signal, i_NET::SignalReceiver::_nil(), position, atomCount, data, wireMeta);
+    const CORBA::ULong result = WireType<Element>::DodRead(signal, i_NET::SignalReceiver::_nil(),
+                                                           position, atomCount, data, wireMeta);
     if (result != 0) {
-      ISTD_TRACE(istd::eHigh, Name() << ": server refused the read at " << position << ": " << result);
+      ISTD_TRACE(istd::eHigh, Name()
+                                  << ": server refused the read at " << position << ": " << result);
       return eNoData;
     }
     std::vector<Element> scratch;

@@ -136,7 +136,8 @@ isig::SignalSourceSharedPtr CreateRemoteSignal(const Node& node) {
   ISTD_TRACE(istd::eHigh, "Signal " << name << ": access type " << accessType << ", atom type "
                                     << atomType << ", " << components
                                     << " component(s), group size " << groupSize);
-  const std::shared_ptr<RemoteNode> proxy = std::dynamic_pointer_cast<RemoteNode>(node.GetTreeNode());
+  const std::shared_ptr<RemoteNode> proxy =
+      std::dynamic_pointer_cast<RemoteNode>(node.GetTreeNode());
   const isig::SignalResolver resolver = ResolverOf(proxy, node.GetRelPath());
   // One instance per element type; `sample` only carries the type.
   auto create = [&](auto sample) {

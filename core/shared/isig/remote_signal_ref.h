@@ -113,7 +113,7 @@ class RemoteSignalRef {
   }
 
  private:
-  mutable std::mutex m_mutex;          // guards m_signal
+  mutable std::mutex m_mutex;  // guards m_signal
   i_NET::_objref_RemoteSignal* m_signal;
   const SignalResolver m_resolver;
 };

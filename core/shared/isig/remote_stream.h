@@ -182,8 +182,8 @@ class RemoteStream : public Stream<STREAM_TRAITS>, public Reconnectable {
     }
     if (registered) {
       m_registered = true;
-      ISTD_TRACE(istd::eMedium,
-                 this->Name() << ": receiver registered again after the reconnection.");
+      ISTD_TRACE(istd::eMedium, this->Name()
+                                    << ": receiver registered again after the reconnection.");
       return;
     }
     ISTD_TRACE(istd::eLow, this->Name() << ": can't register the receiver again after the "
@@ -245,8 +245,8 @@ class RemoteStream : public Stream<STREAM_TRAITS>, public Reconnectable {
         result = signal->RegisterReceiver(receiver.in(), 0, this->GroupSize(), 0,
                                           static_cast<CORBA::ULong>(m_queueSize));
         if (result != 0) {
-          ISTD_TRACE(istd::eLow,
-                     this->Name() << ": the server refused the receiver: result " << result);
+          ISTD_TRACE(istd::eLow, this->Name()
+                                     << ": the server refused the receiver: result " << result);
         }
         return true;
       } catch (const CORBA::SystemException& e) {

@@ -66,7 +66,9 @@
 namespace isig {
 
 template <typename STREAM_TRAITS>
-class Stream : public SignalSource, public SignalDispatchBase, public StreamQueueHost<STREAM_TRAITS> {
+class Stream : public SignalSource,
+               public SignalDispatchBase,
+               public StreamQueueHost<STREAM_TRAITS> {
  public:
   using Traits = STREAM_TRAITS;
   using Element = typename Traits::Element;
