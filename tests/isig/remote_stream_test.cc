@@ -235,12 +235,19 @@ TEST_F(RemoteStreamTest, OpeningFailsWithoutServerAndNotSilentlyOnRefusal) {
   FakeRemoteSignal* fake = MakeSignal(2, ref);
   RemoteStream<double> stream("sig", ref, c_xy, 16);
   fake->SetRefuse(true);
-  stream.OpenInput();  // refused: silently not registered
+  EXPECT_EQ(ThrownText([&] { stream.OpenInput(); }), "isig: can't register signal receiver.");
+  EXPECT_TRUE(Contains(TraceMessages(), "sig: the server refused the receiver: result 1"));
   EXPECT_FALSE(stream.IsRegistered());
+  // A reader is told at once instead of waiting for blocks that never come.
+  auto reader =
+      std::unique_ptr<Client<double>>(static_cast<Client<double>*>(stream.NewSignalClient("r", 4)));
+  EXPECT_EQ(ThrownText([&] { reader->Open(); }), "isig: can't register signal receiver.");
+  EXPECT_FALSE(reader->IsOpen());
   fake->SetRefuse(false);
-  stream.OpenInput();  // tried again
+  reader->Open();  // tried again
   EXPECT_TRUE(stream.IsRegistered());
-  EXPECT_EQ(fake->RegisterCalls(), 2);
+  EXPECT_EQ(fake->RegisterCalls(), 3);
+  reader.reset();
 
   stream.CloseInput();
   DeactivateFake(fake);

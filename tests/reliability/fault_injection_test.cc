@@ -1,7 +1,9 @@
 // Fault injection against a real registry server: regd killed (SIGKILL) in
-// the middle of reads, pushes and notification deliveries, a server that
-// stops answering, roz::Shutdown and client destruction while data still
-// arrives, and many program threads on one proxy. Every scenario checks
+// the middle of reads, pushes, data-on-demand reads and notification
+// deliveries and restarted (streams and sources then find their signal
+// again), a server that stops answering, roz::Shutdown and client
+// destruction while data still arrives, and many program threads on one
+// proxy. Every scenario checks
 // what the client reports (texts, states, what was delivered) and that it
 // recovers; time is only bounded from above, against hangs.
 //
@@ -120,7 +122,27 @@ const char* const c_slowTree = R"({"name": "r", "children": [
     {"name": "fast", "flags": ["read", "signal"],
      "signal": {"access": "push", "element": "double", "components": ["a", "b"],
                 "group_size": 8, "block_rate_hz": 200,
+                "generator": {"kind": "ramp", "step": 1, "period": 100}}},
+    {"name": "history", "flags": ["read", "signal"],
+     "signal": {"access": "dod", "element": "double", "components": ["a", "b"], "length": 1000,
+                "generator": {"kind": "ramp", "step": 1, "period": 100},
+                "hooks": {"dispatch_delay_ms": 1000}}}]})";
+
+// The same signal "fast" on a server that refuses every registration.
+const char* const c_refusingTree = R"({"name": "r", "children": [
+    {"name": "fast", "flags": ["read", "signal"],
+     "signal": {"access": "push", "element": "double", "components": ["a", "b"],
+                "group_size": 8, "block_rate_hz": 200, "hooks": {"refuse_register": true},
                 "generator": {"kind": "ramp", "step": 1, "period": 100}}}]})";
+
+// Reads what `client` still has queued, until a read times out.
+void Drain(StreamClient& client) {
+  StreamClient::Block block;
+  isig::SuccessCode_e code;
+  while ((code = client.Read(block, 500)) == isig::eSuccess) {
+  }
+  EXPECT_EQ(code, isig::eTimeout) << client.Name();
+}
 
 TEST_F(FaultTest, ServerKilledDuringScalarAndArrayReadsFailsThemAndPingReconnects) {
   InClient([&] {
@@ -180,7 +202,7 @@ TEST_F(FaultTest, ServerKilledDuringScalarAndArrayReadsFailsThemAndPingReconnect
   });
 }
 
-TEST_F(FaultTest, ServerKilledWhileAStreamPushesEndsTheFlowAndTheOwnerReopensAfterRestart) {
+TEST_F(FaultTest, ServerKilledWhileAStreamPushesEndsTheFlowAndTheClosedStreamReopensAfterRestart) {
   InClient([&] {
     RegdProcess regd;
     const Node root = StartAndConnect(regd, c_slowTree);
@@ -197,32 +219,108 @@ TEST_F(FaultTest, ServerKilledWhileAStreamPushesEndsTheFlowAndTheOwnerReopensAft
     regd.Kill();
     // What was queued before the kill is still read; then nothing more
     // comes (a dead server cannot cancel), and Read times out.
-    isig::SuccessCode_e code;
-    int drained = 0;
-    while ((code = client->Read(block, 500)) == isig::eSuccess) ASSERT_LT(++drained, 17);
-    EXPECT_EQ(code, isig::eTimeout);
+    Drain(*client);
     // Closing unregisters at a server that is gone: ignored.
     client->Close();
 
     regd.Restart();
     Node handle = root;
     EXPECT_EQ(roz::Ping(handle), roz::eReconnected);
-    // The stream still names the old server's signal object: it cannot
-    // register there any more.
-    EXPECT_EQ(ThrownText([&] { client->Open(); }), "isig: can't register signal receiver.");
-    client.reset();
-    // Its owner makes the source anew from the node and reads again, from
+    // The stream's reference names the old server's object; opening finds
+    // it gone, looks the signal up again through the proxy and reads from
     // the new server's first block.
-    source = roz::CreateRemoteSignal(root["fast"]);
-    ASSERT_TRUE(source);
-    client.reset(dynamic_cast<StreamClient*>(source->NewSignalClient("reader", 16)));
-    ASSERT_TRUE(client);
     client->Open();
     ASSERT_EQ(client->Read(block, 10000), isig::eSuccess);
     EXPECT_EQ(block->meta.at(isig::eMetaSequence), 0);
     EXPECT_EQ(block->buffer.AtomCount(), 8u);
     ASSERT_EQ(client->Read(block, 10000), isig::eSuccess);
     EXPECT_EQ(block->meta.at(isig::eMetaSequence), 1);
+    EXPECT_EQ(Counter(root, "receivers"), 1u);
+  });
+}
+
+TEST_F(FaultTest, OpenStreamOfTwoClientsResumesAfterRestartAndPingOrCancelsThemWhenRefused) {
+  InClient([&] {
+    StartTrace(istd::eLow);
+    RegdProcess regd;
+    const Node root = StartAndConnect(regd, c_slowTree);
+    ASSERT_TRUE(root.IsValid());
+    const isig::SignalSourceSharedPtr source = roz::CreateRemoteSignal(root["fast"]);
+    ASSERT_TRUE(source);
+    std::vector<std::unique_ptr<StreamClient>> clients;
+    for (const char* name : {"a", "b"}) {
+      clients.emplace_back(dynamic_cast<StreamClient*>(source->NewSignalClient(name, 16)));
+      ASSERT_TRUE(clients.back());
+      clients.back()->Open();
+    }
+    StreamClient::Block block;
+    for (const auto& client : clients) ASSERT_EQ(client->Read(block, 10000), isig::eSuccess);
+
+    regd.Kill();
+    for (const auto& client : clients) Drain(*client);
+    regd.Restart();
+    Node handle = root;
+    EXPECT_EQ(roz::Ping(handle), roz::eReconnected);
+    // The clients do nothing: the reconnection registered the stream again,
+    // once, and both get the new server's blocks from its first on.
+    StreamClient::Block first;
+    ASSERT_EQ(clients[0]->Read(first, 10000), isig::eSuccess);
+    ASSERT_EQ(clients[1]->Read(block, 10000), isig::eSuccess);
+    EXPECT_EQ(first->meta.at(isig::eMetaSequence), 0);
+    EXPECT_EQ(block.get(), first.get());
+    EXPECT_EQ(Counter(root, "receivers"), 1u);
+    // A reconnection to the same server renews the registration there
+    // instead of being refused as a second one.
+    EXPECT_TRUE(dynamic_cast<roz::RemoteNode&>(*root.GetTreeNode()).Reinit());
+    EXPECT_TRUE(std::dynamic_pointer_cast<isig::RemoteStream<Traits>>(source)->IsRegistered());
+    EXPECT_EQ(Counter(root, "receivers"), 1u);
+
+    // Restarted again by a server that refuses the registration: the
+    // readers end with a code instead of waiting for nothing.
+    regd.Kill();
+    for (const auto& client : clients) Drain(*client);
+    regd.Options().tree = regd.WriteTree("refusing.json", c_refusingTree);
+    regd.Restart();
+    EXPECT_EQ(roz::Ping(handle), roz::eReconnected);
+    for (const auto& client : clients) {
+      EXPECT_EQ(client->Read(block, 10000), isig::eFailure) << client->Name();
+    }
+    EXPECT_TRUE(Traced("fast: the server refused the receiver: result 2"));
+    EXPECT_TRUE(Traced("fast: can't register the receiver again after the reconnection"));
+  });
+}
+
+TEST_F(FaultTest, PendingDataOnDemandReadFailsWhenTheServerDiesAndReadsAgainAfterPing) {
+  InClient([&] {
+    RegdProcess regd;
+    regd.Options().traceLevel = "High";
+    const Node root = StartAndConnect(regd, c_slowTree);
+    ASSERT_TRUE(root.IsValid());
+    const auto source = std::dynamic_pointer_cast<isig::DataOnDemandRemoteSource<Traits>>(
+        roz::CreateRemoteSignal(root["history"]));
+    ASSERT_TRUE(source);
+    isig::DodRemoteClient<Traits> reader(source, "reader");
+    isig::Array<Traits> atoms;
+    isig::SignalMeta meta;
+
+    // The server answers after a second; it dies before.
+    isig::SuccessCode_e pending = isig::eSuccess;
+    std::thread read([&] { pending = reader.Read(10, 2, atoms, meta); });
+    EXPECT_TRUE(WaitUntil([&] { return Calls(regd, "i_RemoteSignal_impl::DodRead") == 1; }));
+    regd.Kill();
+    read.join();
+    EXPECT_EQ(pending, isig::eFailure);
+
+    // Back on the same port: the old object is gone, and the signal is found
+    // again through the proxy once Ping has reconnected it.
+    regd.Restart();
+    EXPECT_EQ(reader.Read(10, 2, atoms, meta), isig::eFailure) << "the proxy is not reconnected";
+    Node handle = root;
+    EXPECT_EQ(roz::Ping(handle), roz::eReconnected);
+    ASSERT_EQ(reader.Read(10, 2, atoms, meta), isig::eSuccess);
+    ASSERT_EQ(atoms.AtomCount(), 2u);
+    EXPECT_EQ(atoms.Atom(1)[1], 12.0) << "component 1 of atom 11 of the ramp";
+    EXPECT_EQ(meta.at(isig::eMetaPosition), 10);
   });
 }
 

@@ -3,14 +3,19 @@
 // Disconnect, Shutdown and call time-outs.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <omniORB4/CORBA.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "client/roz.h"
+#include "network/orb_manager.h"
 #include "remote/remote_fixture.h"
 #include "support/regd_fixture.h"
 
@@ -240,6 +245,67 @@ TEST_F(ConnectTest, PingOfAStoppedServerLeavesTheProxyDisconnected) {
     regd.Start();
     EXPECT_EQ(roz::Ping(platform), roz::eReconnected);
     EXPECT_TRUE(gain.GetValue(value, 0));
+  });
+}
+
+// An application in the test process that hands the registry requests on
+// to `target` and keeps the notification sink it was given last.
+class SinkKeepingApplication : public POA_i_NET::Application {
+ public:
+  explicit SinkKeepingApplication(i_NET::Application_ptr target)
+      : m_target(i_NET::Application::_duplicate(target)) {}
+  char* GetInterfaceVersion() override { return m_target->GetInterfaceVersion(); }
+  i_NET::RemoteNode_ptr GetRemoteNode(i_NET::Notification_ptr sink) override {
+    m_sink = i_NET::Notification::_duplicate(sink);
+    return m_target->GetRemoteNode(sink);
+  }
+  void ReleaseRemoteNode(i_NET::Notification_ptr sink) override {
+    m_target->ReleaseRemoteNode(sink);
+  }
+
+  i_NET::Notification_var m_sink;
+  i_NET::Application_var m_target;
+};
+
+// A loopback port that was free a moment ago.
+unsigned int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+TEST_F(ConnectTest, FailureOfAnotherKindReleasesTheServantWhateverTheTraceLevel) {
+  InClient([&] {
+    RegdProcess regd;
+    regd.Start();
+    const unsigned int port = FreePort();
+    inet::OrbManager::Init(0, nullptr, port, inet::OrbManager::c_defaultMaxMsgSize);
+    CORBA::Object_var object = inet::OM()->StringToObject(regd.Address());
+    i_NET::Application_var target = i_NET::Application::_narrow(object.in());
+    auto* application = new SinkKeepingApplication(target.in());
+    inet::OM()->ActivatePersistent(application, "keeping-app");
+    for (const istd::TraceLevel_e level : {istd::eOff, istd::eLow}) {
+      SCOPED_TRACE(level);
+      if (level != istd::eOff) StartTrace(level);
+      // A proxy that no shared pointer owns cannot hand itself to its
+      // servant: an exception that is no connection failure. It reaches the
+      // caller, and the servant of the attempt goes; Reinit, which then
+      // makes a fresh servant, the same.
+      auto proxy = std::make_unique<roz::RemoteNode>("odd", "127.0.0.1", port, "keeping-app");
+      EXPECT_THROW(proxy->Init(), std::bad_weak_ptr);
+      EXPECT_TRUE(application->m_sink->_non_existent());
+      const i_NET::Notification_var first = application->m_sink;
+      EXPECT_THROW(proxy->Reinit(), std::bad_weak_ptr);
+      EXPECT_FALSE(application->m_sink->_is_equivalent(first.in()));
+      EXPECT_TRUE(application->m_sink->_non_existent());
+      EXPECT_FALSE(proxy->IsConnected());
+    }
   });
 }
 

@@ -2,7 +2,8 @@
 // exit status, the messages of bad input (unknown node, wrong type, a value
 // outside an enumeration's domain, an unreachable registry, usage errors),
 // monitor's count, time-out, interrupt and recovery after a server restart,
-// and stream's summaries and CSV for a push and a data-on-demand signal.
+// and stream's summaries and CSV for a push and a data-on-demand signal and
+// its recovery after a server restart.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -399,6 +400,28 @@ TEST_F(RozctlTest, MonitorResumesWhenTheServerComesBack) {
   const std::string where = "the app registry at 127.0.0.1:" + std::to_string(m_regd.Port());
   EXPECT_EQ(r.err, "rozctl: lost " + where + "; waiting for it to answer again\nrozctl: " + where +
                        " answers again; subscriptions restored\n");
+}
+
+TEST_F(RozctlTest, StreamResumesWhenTheServerComesBack) {
+  RozctlProcess stream(Args({"stream", "signals.scope", "-n", "100000", "--timeout", "60"}));
+  ASSERT_TRUE(WaitUntil([&] { return Lines(stream.Out()).size() >= 2; }, 30)) << stream.Err();
+  m_regd.Kill();
+  ASSERT_TRUE(WaitUntil([&] { return Contains(stream.Err(), "rozctl: lost"); }, 20))
+      << stream.Err();
+  // Everything queued before the kill was printed before the loss was seen.
+  const size_t before = Lines(stream.Out()).size();
+  m_regd.Restart();
+  ASSERT_TRUE(WaitUntil([&] { return Lines(stream.Out()).size() >= before + 2; }, 30))
+      << stream.Err();
+  EXPECT_EQ(Counter("receivers"), "1");
+  stream.Signal(SIGINT);
+  const Result r = stream.Wait();
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(Lines(r.out).at(before).rfind("block 0  atoms 64  x min ", 0), 0u)
+      << "the new server's first block: " << Lines(r.out).at(before);
+  const std::string where = "the app registry at 127.0.0.1:" + std::to_string(m_regd.Port());
+  EXPECT_EQ(r.err, "rozctl: lost " + where + "; waiting for it to answer again\nrozctl: " + where +
+                       " answers again; stream restored\n");
 }
 
 TEST_F(RozctlTest, StreamSummarisesPushBlocksAndWritesCsv) {

@@ -99,7 +99,7 @@ int RunMonitor(Session& session, const MonitorOptions& options) {
     const bool limited = options.timeoutS > 0;
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(static_cast<long long>(options.timeoutS * 1000));
-    bool lost = false;
+    ConnectionWatch watch(session, "subscriptions restored");
     bool timedOut = false;
     for (;;) {
       {
@@ -113,21 +113,7 @@ int RunMonitor(Session& session, const MonitorOptions& options) {
         timedOut = true;
         break;
       }
-      const roz::ConnectionState state = roz::Ping(session.Root());
-      if (state == roz::eNotConnected && !lost) {
-        std::cerr << "rozctl: lost " << session.Where() << "; waiting for it to answer again"
-                  << std::endl;
-        lost = true;
-      } else if (state == roz::eConnected || state == roz::eReconnected) {
-        if (lost) {
-          std::cerr << "rozctl: " << session.Where() << " answers again; subscriptions restored"
-                    << std::endl;
-        } else if (state == roz::eReconnected) {
-          std::cerr << "rozctl: " << session.Where() << " was restarted; subscriptions restored"
-                    << std::endl;
-        }
-        lost = false;
-      }
+      watch.Check();
     }
     if (timedOut && options.count != 0) {
       std::lock_guard<std::mutex> lock(progress.mutex);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <iostream>
 
 #include "istd/exception.h"
 #include "istd/trace.h"
@@ -118,6 +119,23 @@ void Session::HandleSignal(int) {
   m_interrupted = true;
   m_interruptArrived.notify_all();
   if (m_hook) m_hook();
+}
+
+roz::ConnectionState ConnectionWatch::Check() {
+  const roz::ConnectionState state = roz::Ping(m_session.Root());
+  if (state == roz::eNotConnected && !m_lost) {
+    std::cerr << "rozctl: lost " << m_session.Where() << "; waiting for it to answer again"
+              << std::endl;
+    m_lost = true;
+  } else if (state == roz::eConnected || state == roz::eReconnected) {
+    if (m_lost) {
+      std::cerr << "rozctl: " << m_session.Where() << " answers again; " << m_restored << std::endl;
+    } else if (state == roz::eReconnected) {
+      std::cerr << "rozctl: " << m_session.Where() << " was restarted; " << m_restored << std::endl;
+    }
+    m_lost = false;
+  }
+  return state;
 }
 
 }  // namespace rozctl

@@ -16,6 +16,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "client/roz.h"
 #include "istd/signal_handler.h"
@@ -81,6 +82,31 @@ class Session : private istd::SignalHandler {
   bool m_interrupted = false;
   bool m_orderly = false;
   std::function<void()> m_hook;
+};
+
+// The connection check of a subcommand that runs on while its server may
+// go away and come back (monitor, stream): each Check pings the registry
+// root (roz::Ping, which reconnects the proxy in place; its subscriptions
+// and open streams are restored with it) and says on standard error when
+// the registry was lost and when it answers again. Main thread only.
+class ConnectionWatch {
+ public:
+  // `restored` names what a reconnection gives back ("subscriptions
+  // restored").
+  ConnectionWatch(Session& session, std::string restored)
+      : m_session(session), m_restored(std::move(restored)) {}
+
+  // One ping. The first that finds the registry gone writes "rozctl: lost
+  // <where>; waiting for it to answer again"; the first that finds it back
+  // "rozctl: <where> answers again; <restored>", or "rozctl: <where> was
+  // restarted; <restored>" when the reconnection came without a lost ping
+  // before. Returns Ping's answer. Throws what Session::Root throws.
+  roz::ConnectionState Check();
+
+ private:
+  Session& m_session;
+  const std::string m_restored;
+  bool m_lost = false;
 };
 
 }  // namespace rozctl

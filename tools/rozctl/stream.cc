@@ -5,9 +5,16 @@
 // minimum, maximum and mean); --csv also writes every atom, one line each,
 // under a header of the component names.
 //
+// A push stream rides a restart of its server the way monitor does: while
+// no block comes, the registry is pinged once a second, the loss and the
+// return of the server are noted on standard error, and the reconnection
+// registers the stream again; --timeout bounds the wait for any one block,
+// the restart included.
+//
 // Threads: reads run on the main thread; an interrupt (signal thread)
 // cancels the client, which ends the pending read.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -118,22 +125,37 @@ int ReadPush(Session& session, const isig::SignalSourceSharedPtr& source,
   } catch (const istd::Exception& e) {
     throw Failure::Library(std::string(e.what()) + " (" + options.signal + ")");
   }
-  const auto timeoutMs = static_cast<unsigned int>(options.timeoutS * 1000);
-  for (unsigned int i = 0; i < options.blocks; ++i) {
+  // Blocks are awaited a second at a time: when none came, the registry is
+  // pinged, so that a server that went away is noticed and, once it is
+  // back, the proxy's reconnection registers the stream again.
+  using Clock = std::chrono::steady_clock;
+  const auto timeout = std::chrono::milliseconds(static_cast<long long>(options.timeoutS * 1000));
+  ConnectionWatch watch(session, "stream restored");
+  Clock::time_point lastBlock = Clock::now();
+  unsigned int read = 0;
+  while (read < options.blocks) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(lastBlock + timeout - Clock::now());
+    const long long step = std::clamp<long long>(left.count(), 0, 1000);
     typename Client::Block block;
-    const isig::SuccessCode_e code = client->Read(block, timeoutMs);
+    const isig::SuccessCode_e code = client->Read(block, static_cast<unsigned int>(step));
     if (code == isig::eSuccess) {
       const auto counter = block->meta.find(isig::eMetaSequence);
-      printer.Print(counter != block->meta.end() ? counter->second : static_cast<long long>(i), -1,
-                    block->buffer);
+      printer.Print(counter != block->meta.end() ? counter->second : static_cast<long long>(read),
+                    -1, block->buffer);
+      ++read;
+      lastBlock = Clock::now();
       continue;
     }
     if (session.Interrupted()) break;
-    if (code == isig::eTimeout) {
+    if (code != isig::eTimeout) {
+      throw Failure("the stream " + options.signal + " ended: " + CodeText(code));
+    }
+    if (Clock::now() - lastBlock >= timeout) {
       throw Failure("no block of " + options.signal + " within " +
                     ValueText(istd::Any(options.timeoutS)) + " s");
     }
-    throw Failure("the stream " + options.signal + " ended: " + CodeText(code));
+    watch.Check();
   }
   client->Close();
   return 0;

@@ -1,10 +1,14 @@
-// isig::StreamClient<TRAITS>, a reader of a stream (isig::Stream<TRAITS>,
-// made by Stream::NewSignalClient): it owns its queue, attaches it to the
-// stream when opened (opening the stream's input when it is not open; for a
+// isig::StreamClient<TRAITS>, a reader of a stream, and
+// isig::StreamQueueHost<TRAITS>, what a stream offers its clients. A client
+// (made by the stream's NewSignalClient) owns its queue, attaches it to the
+// stream when opened (the stream opens its input when it is not open; for a
 // remote stream that registers its receiver at the server) and detaches it
-// when closed (the last client to close closes the input), and
-// reads the blocks that the stream pushed, each one shared with the other
-// clients of the stream.
+// when closed (the last client to close closes the input), and reads the
+// blocks that the stream pushed, each one shared with the other clients of
+// the stream.
+//
+// The streams themselves (isig::Stream and the remote stream built on it)
+// implement StreamQueueHost; this header knows nothing of them.
 //
 // Lifetime: a client keeps its stream alive when the stream is owned by a
 // std::shared_ptr (as every source made by the client library is);
@@ -13,9 +17,6 @@
 // Thread-safety: Open, Close and Read are meant for the client's own
 // thread; Cancel may come from any thread and ends a waiting Read. Opening
 // and closing of the clients of one stream are serialised by the stream.
-//
-// isig::Stream is declared here and defined in "isig/stream.h", which
-// includes this header: include that one (or "isig/isig.h") to use clients.
 #ifndef VARNEK_ISIG_STREAM_CLIENT_H
 #define VARNEK_ISIG_STREAM_CLIENT_H
 
@@ -23,6 +24,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "isig/signal_source.h"
 #include "isig/signal_types.h"
@@ -31,8 +33,22 @@
 
 namespace isig {
 
-template <typename STREAM_TRAITS>
-class Stream;
+// The side of a stream that its clients see.
+template <typename TRAITS>
+class StreamQueueHost {
+ public:
+  // Adds `queue` to the stream (once), then opens the stream's input (an
+  // open input stays as it is). Throws what opening the input throws, and
+  // istd::Exception "isig: stream is shut down." after the stream's
+  // shutdown; the queue is then not attached.
+  virtual void AttachQueue(StreamQueue<TRAITS>& queue) = 0;
+  // Removes `queue`; when it was the last one, closes the input. Throws what
+  // closing the input throws; the queue is removed all the same.
+  virtual void DetachQueue(StreamQueue<TRAITS>& queue) = 0;
+
+ protected:
+  virtual ~StreamQueueHost() = default;
+};
 
 template <typename TRAITS>
 class StreamClient : public SignalClientBase {
@@ -41,11 +57,12 @@ class StreamClient : public SignalClientBase {
   using Block = typename Queue::Block;
 
   // A closed client of `stream` named `name` whose queue holds `queueSize`
-  // blocks.
-  StreamClient(Stream<TRAITS>& stream, const TRAITS& traits, const std::string& name,
-               unsigned int queueSize)
+  // blocks. `owner` is the stream's shared owner, kept while the client
+  // lives (empty when the stream is not owned by a std::shared_ptr).
+  StreamClient(StreamQueueHost<TRAITS>& stream, std::shared_ptr<SignalSource> owner,
+               const TRAITS& traits, const std::string& name, unsigned int queueSize)
       : SignalClientBase(name),
-        m_owner(stream.weak_from_this().lock()),
+        m_owner(std::move(owner)),
         m_stream(&stream),
         m_traits(traits),
         m_queue(traits, name, queueSize) {}
@@ -106,7 +123,7 @@ class StreamClient : public SignalClientBase {
 
  private:
   const std::shared_ptr<SignalSource> m_owner;  // keeps the stream alive, or empty
-  Stream<TRAITS>* const m_stream;
+  StreamQueueHost<TRAITS>* const m_stream;
   const TRAITS m_traits;
   Queue m_queue;
   std::atomic<bool> m_open{false};

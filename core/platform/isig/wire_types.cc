@@ -1,4 +1,5 @@
-// Meta-data between the wire sequence and the map of the signal library.
+// Meta-data between the wire sequence and the map of the signal library,
+// and the failures that mean a lost object.
 #include "isig/wire_types.h"
 
 namespace isig {
@@ -21,6 +22,12 @@ i_NET::SignalMeta ToWireMeta(const SignalMeta& meta) {
     ++i;
   }
   return wire;
+}
+
+bool ReferenceLost(const CORBA::SystemException& e) {
+  return CORBA::OBJECT_NOT_EXIST::_downcast(&e) != nullptr ||
+         CORBA::TRANSIENT::_downcast(&e) != nullptr ||
+         CORBA::COMM_FAILURE::_downcast(&e) != nullptr;
 }
 
 }  // namespace isig

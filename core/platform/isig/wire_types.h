@@ -2,9 +2,10 @@
 // element type T of a signal, the i_NET buffer that carries its values, the
 // receiver operation that pushes them and the data-on-demand read of
 // i_NET::RemoteSignal that returns them (isig::WireType<T>, usable by
-// servers as well); copies between buffers and values; and the
+// servers as well); copies between buffers and values; the
 // conversion of the wire meta-data (a sequence of id/value pairs) to and
-// from isig::SignalMeta.
+// from isig::SignalMeta; and which failures of a call mean that the object
+// behind a reference is gone.
 //
 // The wire element type is not always T: an Int8Buffer holds CORBA::Char
 // (unsigned char) for the signed char values, and CORBA::Long/LongLong map
@@ -90,6 +91,14 @@ void FillBuffer(Buffer& buffer, const T* values, CORBA::ULong count) {
 SignalMeta FromWireMeta(const i_NET::SignalMeta& wire);
 // The entries of `meta` as pairs, in id order.
 i_NET::SignalMeta ToWireMeta(const SignalMeta& meta);
+
+// Whether `e`, raised by a call through an object reference, says that the
+// object cannot be reached through that reference any more: it does not
+// exist (a server that restarted hands out new objects), nothing answers at
+// its address, or the connection broke. A holder that can find the object
+// again tries the call once more on the object found; a time-out or a
+// refusal of the server is not such a failure.
+bool ReferenceLost(const CORBA::SystemException& e);
 
 }  // namespace isig
 

@@ -11,6 +11,7 @@
 #include "client/dispatcher.h"
 #include "client/internal/i_notification_impl.h"
 #include "client/internal/remote_call.h"
+#include "isig/remote_signal_ref.h"
 #include "istd/process.h"
 #include "network/orb_manager.h"
 
@@ -269,6 +270,17 @@ bool RemoteNode::Abandon(i_Notification_impl* unowned) {
   return false;
 }
 
+bool RemoteNode::Failed(i_Notification_impl* unowned) {
+  // Whatever ended the attempt, the servant it made goes and the proxy is
+  // left disconnected; only then is the exception looked at (an exception
+  // of another kind is rethrown here). The text is made whether or not the
+  // trace writes it, so that the trace level changes nothing but the trace.
+  Abandon(unowned);
+  const std::string reason = ConnectFailureText();
+  ISTD_TRACE(istd::eLow, "Unable to connect to remote application or registry: " << reason);
+  return false;
+}
+
 bool RemoteNode::Init() {
   ISTD_TRACE_FNC();
   i_Notification_impl* servant = nullptr;  // becomes m_servant once connected
@@ -299,20 +311,27 @@ bool RemoteNode::Init() {
         servant = nullptr;
       }
     }
+    // The servant becomes the proxy's only once nothing can fail any more.
+    if (servant != nullptr) servant->SetNode(shared_from_this());
     StoreReferences(remote.in(), application.in());
     m_servant = servant;
     servant = nullptr;
-    if (m_servant != nullptr) m_servant->SetNode(shared_from_this());
     return true;
   } catch (...) {
-    ISTD_TRACE(istd::eLow,
-               "Unable to connect to remote application or registry: " << ConnectFailureText());
-    return Abandon(servant);
+    return Failed(servant);
   }
 }
 
 bool RemoteNode::Reinit() {
   ISTD_TRACE_FNC();
+  const bool result = Reconnect();
+  // The streams register again with no lock of the proxy held: they take
+  // their own locks and call the server.
+  if (IsConnected()) RestoreSignals();
+  return result;
+}
+
+bool RemoteNode::Reconnect() {
   const auto lock = Lock();
   i_Notification_impl* fresh = nullptr;  // a servant made here, not yet m_servant
   try {
@@ -333,14 +352,14 @@ bool RemoteNode::Reinit() {
         ISTD_TRACE(istd::eLow, "Unable to connect to remote node: " << m_url);
       }
     }
+    if (fresh != nullptr && CORBA::is_nil(remote.in())) {
+      DropServant(fresh);
+      fresh = nullptr;
+    }
+    if (fresh != nullptr) fresh->SetNode(shared_from_this());
     StoreReferences(remote.in(), application.in());
     if (fresh != nullptr) {
-      if (CORBA::is_nil(remote.in())) {
-        DropServant(fresh);
-      } else {
-        m_servant = fresh;
-        m_servant->SetNode(shared_from_this());
-      }
+      m_servant = fresh;
       fresh = nullptr;
     }
     if (m_servant == nullptr) return true;
@@ -354,10 +373,30 @@ bool RemoteNode::Reinit() {
     }
     return true;
   } catch (...) {
-    ISTD_TRACE(istd::eLow,
-               "Unable to connect to remote application or registry: " << ConnectFailureText());
-    return Abandon(fresh);
+    return Failed(fresh);
   }
+}
+
+void RemoteNode::AddReconnectable(const std::shared_ptr<isig::Reconnectable>& source) {
+  std::lock_guard<std::mutex> lock(m_signalMutex);
+  // Sources that are gone make room first.
+  m_signals.erase(std::remove_if(m_signals.begin(), m_signals.end(),
+                                 [](const std::weak_ptr<isig::Reconnectable>& signal) {
+                                   return signal.expired();
+                                 }),
+                  m_signals.end());
+  m_signals.push_back(source);
+}
+
+void RemoteNode::RestoreSignals() {
+  std::vector<std::shared_ptr<isig::Reconnectable>> live;
+  {
+    std::lock_guard<std::mutex> lock(m_signalMutex);
+    for (const std::weak_ptr<isig::Reconnectable>& signal : m_signals) {
+      if (std::shared_ptr<isig::Reconnectable> source = signal.lock()) live.push_back(source);
+    }
+  }
+  for (const std::shared_ptr<isig::Reconnectable>& source : live) source->OnReconnected();
 }
 
 // ---- attribute queries ----

@@ -15,10 +15,11 @@
 // makes the factory discard the proxy; Init may also leave it disconnected
 // (nil remote node), in which case every value and attribute access throws
 // "ireg: node disconnected: " + path. Reinit reconnects the same proxy to the
-// same address (roz::Ping calls it) and subscribes the servant's paths
-// again. The destructor unregisters the subscribed paths from the
-// dispatcher, tells the server (ReleaseRemoteNode) and deactivates the
-// servant.
+// same address (roz::Ping calls it), subscribes the servant's paths again
+// and tells the signal sources of its nodes (roz::CreateRemoteSignal adds
+// them), so that open streams register anew. The destructor unregisters the
+// subscribed paths from the dispatcher, tells the server
+// (ReleaseRemoteNode) and deactivates the servant.
 //
 // Failures reach the caller as istd::Exception with an "ireg: " text (see
 // the value templates below and the attribute queries); the proxy's state
@@ -28,7 +29,8 @@
 // the ORB's connect (5 s) and call (60 s) timeouts. The attribute, execution
 // and subscription hooks run under the tree node's lock (taken by the
 // TreeNode wrappers); the value slots and the navigation do not take it.
-// Reinit holds the node lock while it replaces the references. The stored
+// Reinit holds the node lock while it replaces the references, and no lock
+// of the proxy while the signal sources restore themselves. The stored
 // references are guarded by a leaf mutex held only to copy or replace them,
 // never across a remote call, so a read on one thread and a reconnection on
 // another never share a released reference. Incoming notifications arrive
@@ -57,6 +59,10 @@
 #include "network/conversion.h"
 #include "network/i_application.h"
 #include "network/i_remote_node.h"
+
+namespace isig {
+class Reconnectable;
+}
 
 namespace roz {
 
@@ -120,10 +126,13 @@ class RemoteNode : public TreeNode {
   // the servant and releases the references. Never throws.
   ~RemoteNode() override;
 
-  // Connects (see the file comment). Returns false only when an exception
-  // ended the attempt (unreachable application, refused version, ...), after
-  // the trace "Unable to connect to remote application or registry: " +
-  // reason at Low; true also when the proxy was left disconnected.
+  // Connects (see the file comment). Returns false only when a CORBA
+  // exception or an istd::Exception ended the attempt (unreachable
+  // application, refused version, ...), after the trace "Unable to connect
+  // to remote application or registry: " + reason at Low; true also when
+  // the proxy was left disconnected. Any other exception propagates. In
+  // every case of failure the notification servant the attempt made is
+  // deactivated and the proxy is left disconnected.
   bool Init() override;
 
   // For the empty path: asks the server to stop this client's notifications
@@ -174,8 +183,17 @@ class RemoteNode : public TreeNode {
   // true otherwise, also when the application or its registry answered nil
   // and nothing was subscribed (the proxy then stays disconnected). A proxy
   // that holds no servant (its earlier connection attempt failed) gets a
-  // fresh one. Takes the node lock.
+  // fresh one. Failures are handled as by Init. Takes the node lock for the
+  // reconnection; then, with no lock held and when the proxy is connected,
+  // tells the signal sources added with AddReconnectable (an open stream
+  // registers again with the server, see isig/remote_stream.h), on the
+  // calling thread. Their success does not change the result.
   bool Reinit();
+
+  // Makes `source` (a signal source of a node of this registry) hear of
+  // every reconnection (Reinit). Held weakly: a source that goes is
+  // forgotten. Any thread.
+  void AddReconnectable(const std::shared_ptr<isig::Reconnectable>& source);
 
   // The server's signal object of `path`, or nil when the node is no
   // signal; the caller releases it. Throws as the attribute queries.
@@ -202,6 +220,14 @@ class RemoteNode : public TreeNode {
   // drops `unowned` (a servant the attempt made, not the proxy's; may be
   // null). Returns false.
   bool Abandon(i_Notification_impl* unowned);
+  // Inside the handler of the exception that ended a connection attempt:
+  // Abandon(unowned), then traces the exception's text and returns false
+  // for a CORBA exception or an istd::Exception, rethrows any other.
+  bool Failed(i_Notification_impl* unowned);
+  // The reconnection of Reinit, under the node lock.
+  bool Reconnect();
+  // Tells the live sources of m_signals that the proxy reconnected.
+  void RestoreSignals();
   // The application at m_url (nil when the object is not one). Throws CORBA
   // exceptions.
   i_NET::Application_ptr ResolveApplication() const;
@@ -214,6 +240,8 @@ class RemoteNode : public TreeNode {
   i_NET::Application_ptr m_application;
   i_Notification_impl* m_servant;
   mutable std::mutex m_referenceMutex;
+  std::vector<std::weak_ptr<isig::Reconnectable>> m_signals;  // guarded by m_signalMutex
+  std::mutex m_signalMutex;                                   // a leaf
 };
 
 // ---- value transfer ----

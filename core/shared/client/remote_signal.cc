@@ -64,6 +64,17 @@ bool ReadAttribute(const Node& signal, const std::string& name, T& value) {
   }
 }
 
+// Looks the signal at `path` up again through `proxy`. Throws "ireg: node
+// disconnected: " + path when the proxy is gone, and what the proxy's
+// GetRemoteSignal throws.
+isig::SignalResolver ResolverOf(const std::shared_ptr<RemoteNode>& proxy, const Path& path) {
+  return [weak = std::weak_ptr<RemoteNode>(proxy), path]() -> i_NET::_objref_RemoteSignal* {
+    const std::shared_ptr<RemoteNode> node = weak.lock();
+    if (!node) throw istd::Exception("ireg: node disconnected: " + ToString(path), true);
+    return node->GetRemoteSignal(path);
+  };
+}
+
 }  // namespace
 
 bool GetRemoteSignalData(const Node& node, i_NET::_objref_RemoteSignal*& signal,
@@ -125,10 +136,13 @@ isig::SignalSourceSharedPtr CreateRemoteSignal(const Node& node) {
   ISTD_TRACE(istd::eHigh, "Signal " << name << ": access type " << accessType << ", atom type "
                                     << atomType << ", " << components
                                     << " component(s), group size " << groupSize);
+  const std::shared_ptr<RemoteNode> proxy =
+      std::dynamic_pointer_cast<RemoteNode>(node.GetTreeNode());
+  const isig::SignalResolver resolver = ResolverOf(proxy, node.GetRelPath());
   // One instance per element type; `sample` only carries the type.
   auto create = [&](auto sample) {
     return CreateSignal<isig::SignalTraits<decltype(sample)>>(
-        name, accessType, components, groupSize, names, signal, c_remoteSignalQueueSize);
+        name, accessType, components, groupSize, names, signal, c_remoteSignalQueueSize, resolver);
   };
   switch (atomType) {
     case isig::eAtomDouble:
@@ -165,6 +179,10 @@ isig::SignalSourceSharedPtr CreateRemoteSignal(const Node& node) {
       ISTD_TRACE(istd::eHigh, "Signal " << name << ": no element type for atom type " << atomType);
       break;
   }
+  // A stream has a registration to restore when the proxy reconnects.
+  if (auto reconnectable = std::dynamic_pointer_cast<isig::Reconnectable>(source)) {
+    if (proxy) proxy->AddReconnectable(reconnectable);
+  }
   return source;
 }
 
@@ -172,16 +190,17 @@ template <typename TRAITS>
 isig::SignalSourceSharedPtr CreateSignal(const std::string& name, isig::AccessType_e accessType,
                                          uint32_t components, uint32_t groupSize,
                                          const isig::ComponentNames& names,
-                                         i_NET::_objref_RemoteSignal*& signal, size_t queueSize) {
+                                         i_NET::_objref_RemoteSignal*& signal, size_t queueSize,
+                                         const isig::SignalResolver& resolver) {
   ISTD_TRACE_FNC();
   switch (accessType) {
     case isig::eAccessDataOnDemand:
       // Data on demand is read atom by atom: the group size is 1.
-      return std::make_shared<isig::DataOnDemandRemoteSource<TRAITS>>(name, signal,
-                                                                      TRAITS(components, names, 1));
+      return std::make_shared<isig::DataOnDemandRemoteSource<TRAITS>>(
+          name, signal, TRAITS(components, names, 1), resolver);
     case isig::eAccessStream:
       return std::make_shared<isig::RemoteStream<TRAITS>>(
-          name, signal, TRAITS(components, names, groupSize), queueSize);
+          name, signal, TRAITS(components, names, groupSize), queueSize, resolver);
     default:
       ISTD_TRACE(istd::eHigh, "Signal " << name << ": no source for access type " << accessType);
       return isig::SignalSourceSharedPtr();
@@ -191,7 +210,7 @@ isig::SignalSourceSharedPtr CreateSignal(const std::string& name, isig::AccessTy
 #define ROZ_CREATE_SIGNAL_INSTANCE(T)                                                          \
   template isig::SignalSourceSharedPtr CreateSignal<isig::SignalTraits<T>>(                    \
       const std::string&, isig::AccessType_e, uint32_t, uint32_t, const isig::ComponentNames&, \
-      i_NET::_objref_RemoteSignal*&, size_t);
+      i_NET::_objref_RemoteSignal*&, size_t, const isig::SignalResolver&);
 
 ROZ_CREATE_SIGNAL_INSTANCE(double)
 ROZ_CREATE_SIGNAL_INSTANCE(float)

@@ -28,13 +28,22 @@
 //                                8 short, 9 unsigned char, 10 signed char
 //   atom_size          ULong     bytes per atom (not read here)
 //
+// Server restarts: every created source can look its signal object up again
+// through the node's proxy (the signal's relative path is kept); a push
+// stream is also added to the proxy's sources (RemoteNode::AddReconnectable).
+// Once roz::Ping has reconnected the proxy, an open stream registers again
+// and its clients receive blocks without doing anything; a closed stream or
+// a data-on-demand source finds the new object when it is next used. While
+// the proxy is not reconnected, those lookups fail as the proxy's calls do.
+//
 // Threads: any program thread; the creation makes blocking remote calls (one
 // per attribute, plus the signal lookup), bounded by the ORB's time-outs.
 // The created sources are the signal library's; what they guarantee is said
 // in isig/remote_stream.h and isig/data_on_demand_remote_source.h.
 //
 // Ownership: the created source holds its own duplicate of the server's
-// signal reference; references passed to CreateSignal stay the caller's.
+// signal reference and refers to the proxy weakly; the proxy refers to its
+// streams weakly. References passed to CreateSignal stay the caller's.
 #ifndef VARNEK_CLIENT_REMOTE_SIGNAL_H
 #define VARNEK_CLIENT_REMOTE_SIGNAL_H
 
@@ -43,6 +52,7 @@
 #include <string>
 
 #include "client/node.h"
+#include "isig/remote_signal_ref.h"
 #include "isig/signal_source.h"
 #include "isig/signal_traits.h"
 #include "isig/signal_types.h"
@@ -85,15 +95,17 @@ bool GetRemoteSignalData(const Node& node, i_NET::_objref_RemoteSignal*& signal,
 // the source; the reference stays the caller's): for eAccessStream an
 // isig::RemoteStream with `groupSize` and `queueSize`, for
 // eAccessDataOnDemand an isig::DataOnDemandRemoteSource with group size 1;
-// an empty pointer for any other access kind. TRAITS is
-// isig::SignalTraits<T> for one of the ten element types listed above (the
-// library holds those instances). Throws what the sources' constructors
-// throw.
+// an empty pointer for any other access kind. `resolver` (may be empty)
+// goes to the source, which looks its signal object up again with it.
+// TRAITS is isig::SignalTraits<T> for one of the ten element types listed
+// above (the library holds those instances). Throws what the sources'
+// constructors throw.
 template <typename TRAITS>
 isig::SignalSourceSharedPtr CreateSignal(const std::string& name, isig::AccessType_e accessType,
                                          uint32_t components, uint32_t groupSize,
                                          const isig::ComponentNames& names,
-                                         i_NET::_objref_RemoteSignal*& signal, size_t queueSize);
+                                         i_NET::_objref_RemoteSignal*& signal, size_t queueSize,
+                                         const isig::SignalResolver& resolver = {});
 
 }  // namespace roz
 

@@ -107,9 +107,10 @@ void Disconnect(Root root, int port);
 void DeleteNode(const std::string& address, Root root, int port);
 
 // Checks the node with one remote call and, when it does not answer,
-// reconnects its proxy in place (handles and subscriptions stay valid). A
-// tree node that is not a remote proxy and does not answer gives
-// eNotConnected.
+// reconnects its proxy in place (handles and subscriptions stay valid, and
+// the open streams of its signal nodes register again, on this thread; see
+// RemoteNode::Reinit). A tree node that is not a remote proxy and does not
+// answer gives eNotConnected.
 ConnectionState Ping(Node& node);
 
 // Waits until the notification clients disconnected as broken are destroyed

@@ -1,8 +1,9 @@
 // Umbrella header of the signal side: the signal library (libvarnekisig:
-// sources, traits, blocks, stream and data-on-demand clients, the signal
-// receiver servant) and the stream and remote signal templates built on it
-// (isig::Stream, isig::StreamQueue, isig::RemoteStream,
-// isig::DataOnDemandSourceBase, isig::DataOnDemandRemoteSource).
+// sources, traits, blocks, stream queues, stream and data-on-demand
+// clients, the signal receiver servant) and the stream and remote signal
+// templates built on it (isig::Stream, isig::RemoteStream,
+// isig::RemoteSignalRef, isig::DataOnDemandSourceBase,
+// isig::DataOnDemandRemoteSource).
 #ifndef VARNEK_ISIG_ISIG_H
 #define VARNEK_ISIG_ISIG_H
 
@@ -14,12 +15,13 @@
 #include "isig/signal_traits.h"
 #include "isig/signal_types.h"
 #include "isig/stream_client.h"
+#include "isig/stream_queue.h"
 #include "isig/wire_types.h"
 
 #include "isig/data_on_demand_remote_source.h"
 #include "isig/data_on_demand_source_base.h"
+#include "isig/remote_signal_ref.h"
 #include "isig/remote_stream.h"
 #include "isig/stream.h"
-#include "isig/stream_queue.h"
 
 #endif  // VARNEK_ISIG_ISIG_H

@@ -66,7 +66,9 @@
 namespace isig {
 
 template <typename STREAM_TRAITS>
-class Stream : public SignalSource, public SignalDispatchBase {
+class Stream : public SignalSource,
+               public SignalDispatchBase,
+               public StreamQueueHost<STREAM_TRAITS> {
  public:
   using Traits = STREAM_TRAITS;
   using Element = typename Traits::Element;
@@ -106,7 +108,8 @@ class Stream : public SignalSource, public SignalDispatchBase {
   // A new closed client named `name` with a queue of `queueSize` blocks
   // (64 when 0); the caller owns it and opens it to receive blocks.
   SignalClientBase* NewSignalClient(const std::string& name, unsigned int queueSize) override {
-    return new Client(*this, m_traits, name, queueSize == 0 ? c_defaultQueueSize : queueSize);
+    return new Client(*this, weak_from_this().lock(), m_traits, name,
+                      queueSize == 0 ? c_defaultQueueSize : queueSize);
   }
 
   // Shuts the stream down for good: state eStreamShutDown, every client
@@ -209,7 +212,7 @@ class Stream : public SignalSource, public SignalDispatchBase {
   // remote stream the server may have ended its pushing), the input is
   // closed first (failures traced at Low) and opened anew. Throws
   // istd::Exception "isig: stream is shut down." after ShutDown.
-  void AttachQueue(Queue& queue) {
+  void AttachQueue(Queue& queue) override {
     ISTD_TRACE_FNC();
     std::lock_guard<std::mutex> input(m_inputMutex);
     bool stale = false;
@@ -245,7 +248,7 @@ class Stream : public SignalSource, public SignalDispatchBase {
   // (CloseInput, whose exceptions propagate). A queue that is not attached
   // any more (cancellation removed it) closes the input when a
   // cancellation left it open with no queue attached since.
-  void DetachQueue(Queue& queue) {
+  void DetachQueue(Queue& queue) override {
     ISTD_TRACE_FNC();
     std::lock_guard<std::mutex> input(m_inputMutex);
     bool last = false;
@@ -293,6 +296,11 @@ class Stream : public SignalSource, public SignalDispatchBase {
       : SignalSource(name, ""), m_traits(traits), m_mode(mode) {
     m_queues.reserve(30);
   }
+
+  // The input lock, for a derived stream that opens or closes its input
+  // on its own (a remote stream whose server came back); CancelClients may
+  // be called under it in the passive mode, which never stops dispatching.
+  std::unique_lock<std::mutex> LockInput() { return std::unique_lock<std::mutex>(m_inputMutex); }
 
   // Cancels and removes every queue; in the modes with a dispatching
   // thread, stops dispatching (state eStreamStopped, input closed, thread
