@@ -19,7 +19,8 @@
 // the integer types -- int, long, long long and their unsigned forms -- and
 // maps each onto the type of its width and signedness (long long and long
 // are LongLong on x86-64; long is Long on i386). char and short are no value
-// types.
+// types: reading into one does not compile, and writing one reaches the Long
+// slot by integer promotion.
 #ifndef VARNEK_CLIENT_NODE_H
 #define VARNEK_CLIENT_NODE_H
 
