@@ -64,10 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t rest = size - 3;
   switch (data[0] % 8) {
     case 0: Run<bool>(cellLen, count, cells, rest); break;
-    case 1: Run<int>(cellLen, count, cells, rest); break;
-    case 2: Run<unsigned int>(cellLen, count, cells, rest); break;
-    case 3: Run<long long>(cellLen, count, cells, rest); break;
-    case 4: Run<unsigned long long>(cellLen, count, cells, rest); break;
+    case 1: Run<int32_t>(cellLen, count, cells, rest); break;
+    case 2: Run<uint32_t>(cellLen, count, cells, rest); break;
+    case 3: Run<int64_t>(cellLen, count, cells, rest); break;
+    case 4: Run<uint64_t>(cellLen, count, cells, rest); break;
     case 5: Run<double>(cellLen, count, cells, rest); break;
     case 6: Run<float>(cellLen, count, cells, rest); break;
     default: Run<std::string>(cellLen, count, cells, rest); break;

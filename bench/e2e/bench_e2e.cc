@@ -419,12 +419,12 @@ class Bench {
     const roz::Node counter = m_root.GetNode(roz::Path{"regd", "stress", "counter"});
     const roz::Node emit = m_root.GetNode(roz::Path{"regd", "stress", "emit"});
     std::atomic<long> received{0};
-    std::atomic<unsigned long long> last{0};
+    std::atomic<uint64_t> last{0};
     roz::NotificationClient client;
     // Reads the value as the bare sink does, then counts.
     const roz::Callback callback([&received, &last](const roz::NotificationData& n) {
-      if (n.data.Type() == typeid(unsigned long long)) {
-        last.store(n.data.Get<unsigned long long>(), std::memory_order_relaxed);
+      if (n.data.Holds<uint64_t>()) {
+        last.store(n.data.Get<uint64_t>(), std::memory_order_relaxed);
       }
       received.fetch_add(1, std::memory_order_release);
     });
@@ -432,7 +432,7 @@ class Bench {
       throw std::runtime_error("Register failed");
     }
     const Clock::time_point start = Clock::now();
-    if (!emit.SetValue(static_cast<unsigned long long>(count), 0)) {
+    if (!emit.SetValue(static_cast<uint64_t>(count), 0)) {
       throw std::runtime_error("write to regd.stress.emit failed");
     }
     WaitFor([&] { return received.load(std::memory_order_acquire) >= count; }, 60,

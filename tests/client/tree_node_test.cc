@@ -128,10 +128,10 @@ TEST(TreeNodeTest, FlagsAreOnlyAddedAndQueriedByMask) {
 
 TEST(TreeNodeTest, LocalNodeHasNoValueAndTheDefaultHooks) {
   roz::TreeNode node("n");
-  int i = 0;
+  int32_t i = 0;
   EXPECT_EQ(ThrownText([&] { node.Get(i, 0, roz::c_noRelPath); }),
             "ireg: type not supported : int");
-  std::vector<int> v;
+  std::vector<int32_t> v;
   EXPECT_EQ(ThrownText([&] { node.Get(v, 0, 0, roz::c_noRelPath); }),
             "ireg: type not supported : " + istd::CppName(typeid(std::vector<int>)));
   EXPECT_EQ(ThrownText([&] { node.Set(1.5, 0, roz::c_noRelPath); }),
@@ -156,14 +156,14 @@ TEST(TreeNodeTest, LocalNodeHasNoValueAndTheDefaultHooks) {
 
 TEST(TreeNodeTest, ExecuteWrites238OnlyOnExecutableNodes) {
   const auto node = MakeValueNode("cmd");
-  node->Define<long long>(roz::c_noRelPath, eWrite, {0});
+  node->Define<int64_t>(roz::c_noRelPath, eWrite, {0});
   EXPECT_EQ(ThrownText([&] { node->Execute(roz::c_noRelPath); }),
             "ireg: node is not executable: cmd");
   EXPECT_EQ(node->m_setCalls, 0);
 
-  node->Define<long long>({"run"}, eExecutable, {0});
+  node->Define<int64_t>({"run"}, eExecutable, {0});
   EXPECT_TRUE(node->Execute({"run"}));
-  EXPECT_THAT(node->Values<long long>({"run"}), ElementsAre(238));
+  EXPECT_THAT(node->Values<int64_t>({"run"}), ElementsAre(238));
   EXPECT_EQ(node->m_lastSetPos, 0u);
 }
 

@@ -23,17 +23,6 @@
 
 namespace testutil {
 
-template <typename T>
-constexpr roz::enums::NodeValType_e c_typeOf =
-    std::is_same_v<T, bool>                 ? roz::enums::eBool
-    : std::is_same_v<T, int>                ? roz::enums::eLong
-    : std::is_same_v<T, unsigned int>       ? roz::enums::eULong
-    : std::is_same_v<T, long long>          ? roz::enums::eLongLong
-    : std::is_same_v<T, unsigned long long> ? roz::enums::eULongLong
-    : std::is_same_v<T, double>             ? roz::enums::eDouble
-    : std::is_same_v<T, float>              ? roz::enums::eFloat
-                                            : roz::enums::eString;
-
 class ValueNode : public roz::TreeNode {
  public:
   enum Failure { eNoFailure, eIstdFailure, eStdFailure, eOtherFailure };
@@ -54,7 +43,7 @@ class ValueNode : public roz::TreeNode {
   // path `flags` are added to the node's own flags.
   template <typename T>
   Entry& Define(const roz::Path& path, roz::Flags flags, const std::vector<T>& values,
-                roz::enums::NodeValType_e type = c_typeOf<T>) {
+                roz::enums::NodeValType_e type = roz::c_valueTypeOf<T>) {
     Entry& entry = m_entries[path];
     entry.type = type;
     entry.flags = flags;
@@ -104,10 +93,10 @@ class ValueNode : public roz::TreeNode {
     Write<T>(values, position, path, true);                                                 \
   }
   VALUE_NODE_SLOTS(std::string)
-  VALUE_NODE_SLOTS(long long)
-  VALUE_NODE_SLOTS(unsigned long long)
-  VALUE_NODE_SLOTS(int)
-  VALUE_NODE_SLOTS(unsigned int)
+  VALUE_NODE_SLOTS(int64_t)
+  VALUE_NODE_SLOTS(uint64_t)
+  VALUE_NODE_SLOTS(int32_t)
+  VALUE_NODE_SLOTS(uint32_t)
   VALUE_NODE_SLOTS(double)
   VALUE_NODE_SLOTS(float)
   VALUE_NODE_SLOTS(bool)
@@ -176,8 +165,9 @@ class ValueNode : public roz::TreeNode {
   const Entry& Typed(const roz::Path& path) const {
     MaybeFail();
     const Entry& entry = Find(path);
-    const bool text = entry.type == roz::enums::eEnumeration && c_typeOf<T> == roz::enums::eString;
-    if (entry.type != c_typeOf<T> && !text) {
+    const bool text =
+        entry.type == roz::enums::eEnumeration && roz::c_valueTypeOf<T> == roz::enums::eString;
+    if (entry.type != roz::c_valueTypeOf<T> && !text) {
       throw istd::Exception("ireg: invalid type: " + roz::ToString(path), true);
     }
     return entry;

@@ -58,10 +58,10 @@ class Guarded {
 TEST(NodeValueTest, TypedGetAndSetReachTheSlotsOfEveryType) {
   const auto v = MakeValueNode("v");
   v->Define<bool>({"b"}, eRead | eWrite, {false});
-  v->Define<int>({"i"}, eRead | eWrite, {0});
-  v->Define<unsigned int>({"u"}, eRead | eWrite, {0});
-  v->Define<long long>({"ll"}, eRead | eWrite, {0});
-  v->Define<unsigned long long>({"ull"}, eRead | eWrite, {0});
+  v->Define<int32_t>({"i"}, eRead | eWrite, {0});
+  v->Define<uint32_t>({"u"}, eRead | eWrite, {0});
+  v->Define<int64_t>({"ll"}, eRead | eWrite, {0});
+  v->Define<uint64_t>({"ull"}, eRead | eWrite, {0});
   v->Define<double>({"d"}, eRead | eWrite, {0});
   v->Define<float>({"f"}, eRead | eWrite, {0});
   v->Define<std::string>({"s"}, eRead | eWrite, {""});
@@ -76,10 +76,10 @@ TEST(NodeValueTest, TypedGetAndSetReachTheSlotsOfEveryType) {
   f.Set(1.25f, 0);
   s.Set("text", 0);  // a character pointer reaches the string slot, not the bool one
   EXPECT_TRUE(static_cast<bool>(b));
-  EXPECT_EQ(static_cast<int>(i), -5);
-  EXPECT_EQ(static_cast<unsigned int>(u), 7u);
-  EXPECT_EQ(static_cast<long long>(ll), -(1LL << 40));
-  EXPECT_EQ(static_cast<unsigned long long>(ull), 1ULL << 63);
+  EXPECT_EQ(static_cast<int32_t>(i), -5);
+  EXPECT_EQ(static_cast<uint32_t>(u), 7u);
+  EXPECT_EQ(static_cast<int64_t>(ll), -(1LL << 40));
+  EXPECT_EQ(static_cast<uint64_t>(ull), 1ULL << 63);
   EXPECT_EQ(static_cast<double>(d), 2.5);
   EXPECT_EQ(static_cast<float>(f), 1.25f);
   const std::string text = s;
@@ -88,25 +88,25 @@ TEST(NodeValueTest, TypedGetAndSetReachTheSlotsOfEveryType) {
   char* pointer = mutableText;
   EXPECT_TRUE(s.SetValue(pointer, 0));
   EXPECT_EQ(static_cast<std::string>(s), "again");
-  EXPECT_THROW(static_cast<void>(static_cast<int>(s)), istd::Exception)
+  EXPECT_THROW(static_cast<void>(static_cast<int32_t>(s)), istd::Exception)
       << "conversion failures pass through";
 }
 
 TEST(NodeValueTest, VectorsPositionsCountsAndVectorBoolElements) {
   const auto v = MakeValueNode("v");
-  v->Define<int>({"a"}, c_rwArray, {1, 2, 3, 4});
+  v->Define<int32_t>({"a"}, c_rwArray, {1, 2, 3, 4});
   v->Define<bool>({"flags"}, c_rwArray, {false, false});
   const roz::Node a(v, {"a"});
-  std::vector<int> part;
+  std::vector<int32_t> part;
   a.Get(part, 1, 2);
   EXPECT_THAT(part, ElementsAre(2, 3));
   EXPECT_TRUE(a.GetValue(part, 0, 0));
   EXPECT_THAT(part, ElementsAre(1, 2, 3, 4));
-  a.Set(std::vector<int>{9, 8}, 0);
-  const std::vector<int> all = a;
+  a.Set(std::vector<int32_t>{9, 8}, 0);
+  const std::vector<int32_t> all = a;
   EXPECT_THAT(all, ElementsAre(9, 8));
   a.Set(5, 1);
-  EXPECT_THAT(v->Values<int>({"a"}), ElementsAre(9, 5));
+  EXPECT_THAT(v->Values<int32_t>({"a"}), ElementsAre(9, 5));
 
   const roz::Node flags(v, {"flags"});
   std::vector<bool> source{true, false};
@@ -120,10 +120,10 @@ using NodeValueTraceTest = TraceFixture;
 
 TEST_F(NodeValueTraceTest, GetValueAndSetValueReportFailuresAndReturnFalse) {
   const auto v = MakeValueNode("v");
-  v->Define<int>({"i"}, eRead, {3});
+  v->Define<int32_t>({"i"}, eRead, {3});
   const roz::Node i(v, {"i"});
   StartTrace(istd::eLow);
-  int value = 0;
+  int32_t value = 0;
   EXPECT_TRUE(i.GetValue(value, 0));
   EXPECT_EQ(value, 3);
   double wrong = 0;
@@ -149,9 +149,9 @@ TEST(NodeValueTest, UnknownExceptionsAreLoggedAsWarnings) {
   const testutil::ChildResult result = testutil::RunInChild([&] {
     istd::Log::Init(log);
     const auto v = MakeValueNode("v");
-    v->Define<int>(roz::c_noRelPath, eRead, {1});
+    v->Define<int32_t>(roz::c_noRelPath, eRead, {1});
     v->m_failure = ValueNode::eOtherFailure;
-    int value = 0;
+    int32_t value = 0;
     const roz::Node node(v, roz::c_noRelPath);
     if (node.GetValue(value, 0) || node.SetValue(2, 0)) throw 1;
   });
@@ -163,20 +163,20 @@ TEST(NodeValueTest, UnknownExceptionsAreLoggedAsWarnings) {
 
 TEST(NodeValueTest, PrintValueAndToStringFormsAndCuts) {
   const auto v = MakeValueNode("v");
-  v->Define<int>({"one"}, eRead | eArray, {5});
-  v->Define<int>({"three"}, eRead | eArray, {1, 2, 3});
+  v->Define<int32_t>({"one"}, eRead | eArray, {5});
+  v->Define<int32_t>({"three"}, eRead | eArray, {1, 2, 3});
   v->Define<bool>({"bools"}, eRead | eArray, {true, false});
-  v->Define<int>({"empty"}, eRead | eArray, {});
+  v->Define<int32_t>({"empty"}, eRead | eArray, {});
   v->Define<std::string>({"s"}, eRead, {"abcdefghijkl"});
   v->Define<std::string>({"e"}, eRead, {"auto"}, eEnumeration);
   v->Define<double>({"d"}, eRead, {0.1234567});
-  v->Define<int>({"hidden"}, 0, {1});
+  v->Define<int32_t>({"hidden"}, 0, {1});
   v->DefineEmpty({"none"}, eRead);
-  EXPECT_EQ(roz::Node(v, {"one"}).PrintValue<int>(), "5");
-  EXPECT_EQ(roz::Node(v, {"three"}).PrintValue<int>(), "[1,2,3]");
+  EXPECT_EQ(roz::Node(v, {"one"}).PrintValue<int32_t>(), "5");
+  EXPECT_EQ(roz::Node(v, {"three"}).PrintValue<int32_t>(), "[1,2,3]");
   EXPECT_EQ(roz::Node(v, {"bools"}).PrintValue<bool>(), "[true,false]");
-  EXPECT_EQ(roz::Node(v, {"empty"}).PrintValue<int>(), "N/A");
-  EXPECT_EQ(roz::Node(v, {"s"}).PrintValue<int>(), "N/A") << "a failed read";
+  EXPECT_EQ(roz::Node(v, {"empty"}).PrintValue<int32_t>(), "N/A");
+  EXPECT_EQ(roz::Node(v, {"s"}).PrintValue<int32_t>(), "N/A") << "a failed read";
   const roz::Node s(v, {"s"});
   EXPECT_EQ(s.ToString(10), "abcdefg...");
   EXPECT_EQ(s.ToString(2), "...");
@@ -193,17 +193,17 @@ TEST(NodeValueTest, PrintValueAndToStringFormsAndCuts) {
 
 TEST(NodeValueTest, GetArrayByTypeWritesWholeElementsInsideTheBufferOnly) {
   const auto v = MakeValueNode("v");
-  v->Define<long long>({"ll"}, eRead | eArray, {-2, 3});
+  v->Define<int64_t>({"ll"}, eRead | eArray, {-2, 3});
   v->Define<bool>({"b"}, eRead | eArray, {true, false, true});
   v->Define<float>({"f"}, eRead | eArray, {1.5f});
-  v->Define<int>({"nr"}, eArray, {1});
-  v->Define<int>({"scalar"}, eRead, {1});
+  v->Define<int32_t>({"nr"}, eArray, {1});
+  v->Define<int32_t>({"scalar"}, eRead, {1});
   v->Define<std::string>({"s"}, eRead | eArray, {"x"});
   v->Define<std::string>({"e"}, eRead | eArray, {"x"}, eEnumeration);
 
   Guarded twelve(12);
   roz::Node(v, {"ll"}).GetArrayByType(twelve.Data(), 12);
-  long long first = 0;
+  int64_t first = 0;
   std::memcpy(&first, twelve.Data(), 8);
   EXPECT_EQ(first, -2);
   EXPECT_EQ(twelve.Text(8).substr(0, 4), "####") << "only one whole element fits";
@@ -232,12 +232,12 @@ TEST(NodeValueTest, GetArrayByTypeWritesWholeElementsInsideTheBufferOnly) {
 
 TEST(NodeValueTest, SetArrayReadsExactlyTheNodeSizeFromTheBuffer) {
   const auto v = MakeValueNode("v");
-  v->Define<unsigned int>({"u"}, c_rwArray, {0, 0});
+  v->Define<uint32_t>({"u"}, c_rwArray, {0, 0});
   v->Define<bool>({"b"}, c_rwArray, {false, false, false});
   v->Define<double>({"none"}, c_rwArray, {});
-  const unsigned int words[] = {7, 9, 11};
-  roz::Node(v, {"u"}).SetArrayByType(const_cast<unsigned int*>(words));
-  EXPECT_THAT(v->Values<unsigned int>({"u"}), ElementsAre(7u, 9u));
+  const uint32_t words[] = {7, 9, 11};
+  roz::Node(v, {"u"}).SetArrayByType(const_cast<uint32_t*>(words));
+  EXPECT_THAT(v->Values<uint32_t>({"u"}), ElementsAre(7u, 9u));
   unsigned char flags[] = {0, 5, 1};
   roz::Node(v, {"b"}).SetArrayByType(flags);
   EXPECT_THAT(v->Values<bool>({"b"}), ElementsAre(false, true, true));
@@ -249,9 +249,9 @@ TEST(NodeValueTest, SetArrayReadsExactlyTheNodeSizeFromTheBuffer) {
 TEST(NodeValueTest, TextCellsOutAreCutAndNeverWrittenPastTheBuffer) {
   const auto v = MakeValueNode("v");
   v->Define<bool>({"b"}, eRead | eArray, {true, false});
-  v->Define<int>({"big"}, eRead | eArray, {123456});
+  v->Define<int32_t>({"big"}, eRead | eArray, {123456});
   v->Define<std::string>({"s"}, eRead | eArray, {"alpha", "be", "gamma"});
-  v->Define<int>({"empty"}, eRead | eArray, {});
+  v->Define<int32_t>({"empty"}, eRead | eArray, {});
 
   Guarded cells(8);
   roz::Node(v, {"b"}).GetStringArrayByType(cells.Data(), 8, 4);
@@ -260,7 +260,7 @@ TEST(NodeValueTest, TextCellsOutAreCutAndNeverWrittenPastTheBuffer) {
   EXPECT_TRUE(cells.GuardsIntact());
 
   Guarded cut(4);
-  roz::Node(v, {"big"}).GetStringArray<int>(cut.Data(), 4, 4);
+  roz::Node(v, {"big"}).GetStringArray<int32_t>(cut.Data(), 4, 4);
   EXPECT_EQ(cut.Text(0), "123");
   EXPECT_TRUE(cut.GuardsIntact());
 
@@ -293,8 +293,8 @@ std::vector<char> Cells(const std::vector<std::string>& texts, size_t cellLen) {
 
 TEST(NodeValueTest, TextCellsInConvertWholeTextsOrThrowAndWriteNothing) {
   const auto v = MakeValueNode("v");
-  v->Define<int>({"i"}, c_rwArray, {0, 0});
-  v->Define<unsigned int>({"u"}, c_rwArray, {0});
+  v->Define<int32_t>({"i"}, c_rwArray, {0, 0});
+  v->Define<uint32_t>({"u"}, c_rwArray, {0});
   v->Define<bool>({"b"}, c_rwArray, {false, false});
   v->Define<std::string>({"s"}, c_rwArray, {"", ""});
   v->Define<double>({"d"}, c_rwArray, {0});
@@ -302,24 +302,24 @@ TEST(NodeValueTest, TextCellsInConvertWholeTextsOrThrowAndWriteNothing) {
 
   auto buffer = Cells({"0x1F", "-3"}, 8);
   i.SetStringArrayByType(buffer.data(), 8);
-  EXPECT_THAT(v->Values<int>({"i"}), ElementsAre(31, -3));
+  EXPECT_THAT(v->Values<int32_t>({"i"}), ElementsAre(31, -3));
   const int writes = v->m_setCalls;
   for (const char* bad : {"0x", "12a"}) {
     buffer = Cells({bad, "1"}, 8);
-    EXPECT_EQ(ThrownText([&] { i.SetStringArray<int>(buffer.data(), 8); }),
+    EXPECT_EQ(ThrownText([&] { i.SetStringArray<int32_t>(buffer.data(), 8); }),
               std::string("Bad cast from ") + bad + " to int");
   }
   buffer = Cells({"0xZZ"}, 8);
-  EXPECT_EQ(ThrownText([&] { roz::Node(v, {"u"}).SetStringArray<unsigned int>(buffer.data(), 8); }),
+  EXPECT_EQ(ThrownText([&] { roz::Node(v, {"u"}).SetStringArray<uint32_t>(buffer.data(), 8); }),
             "Bad hex cast from 0xZZ to unsigned int");
   buffer = Cells({"-1"}, 8);
-  EXPECT_EQ(ThrownText([&] { roz::Node(v, {"u"}).SetStringArray<unsigned int>(buffer.data(), 8); }),
+  EXPECT_EQ(ThrownText([&] { roz::Node(v, {"u"}).SetStringArray<uint32_t>(buffer.data(), 8); }),
             "Bad cast from -1 to unsigned int");
   buffer = Cells({"1.5x"}, 8);
   EXPECT_EQ(ThrownText([&] { roz::Node(v, {"d"}).SetStringArray<double>(buffer.data(), 8); }),
             "Bad cast from 1.5x to double");
   EXPECT_EQ(v->m_setCalls, writes) << "failed conversions write nothing";
-  EXPECT_THAT(v->Values<int>({"i"}), ElementsAre(31, -3));
+  EXPECT_THAT(v->Values<int32_t>({"i"}), ElementsAre(31, -3));
 
   buffer = Cells({"true", "0x0"}, 6);
   roz::Node(v, {"b"}).SetStringArrayByType(buffer.data(), 6);
@@ -334,7 +334,7 @@ TEST(NodeValueTest, TextCellsInConvertWholeTextsOrThrowAndWriteNothing) {
 TEST(NodeValueTest, DumpSubTreeModes) {
   const roz::TreeNodePtr start = MakeLocalNode("start");
   const auto a = MakeValueNode("a");
-  a->Define<int>(roz::c_noRelPath, eRead, {1});
+  a->Define<int32_t>(roz::c_noRelPath, eRead, {1});
   start->Add(a);
   a->Add(MakeLocalNode("b"));
   const roz::Node node(start, roz::c_noRelPath);

@@ -44,7 +44,9 @@ using StreamClient = isig::StreamClient<Traits>;
 using DodSource = isig::DataOnDemandRemoteSource<Traits>;
 using DodClient = isig::DodRemoteClient<Traits>;
 
-const unsigned int c_appPort = 5679;
+const unsigned int c_appPort = inet::c_defaultAppPort;
+// The host node of the server's application registry in the client's cache.
+const std::string c_serverHostKey = "host-10-200-0-2:" + std::to_string(c_appPort);
 
 // Component c of atom i of both signals is i % 100 + c.
 const char* const c_tree = R"({"name": "device", "flags": ["read"], "children": [
@@ -142,23 +144,23 @@ TEST_F(SeveralHostsTest, ClientUsesTheRegistryOfAnotherHostAcrossTheLink) {
     const roz::Node app = ConnectFrom(hosts.Client(), hosts.Server());
     ASSERT_TRUE(app.IsValid());
     EXPECT_EQ(app.GetName(), "app");
-    EXPECT_EQ(app.GetParent().GetName(), "host-10-200-0-2:5679");
-    EXPECT_EQ(app.GetFullPath(false), (roz::Path{"cache", "host-10-200-0-2:5679", "app"}));
+    EXPECT_EQ(app.GetParent().GetName(), c_serverHostKey);
+    EXPECT_EQ(app.GetFullPath(false), (roz::Path{"cache", c_serverHostKey, "app"}));
     EXPECT_TRUE(roz::GetNode("10.200.0.2", roz::eApp, 0) == app);
     const roz::Node gain = app["gain"];
     EXPECT_EQ(gain.GetName(), "gain");
-    EXPECT_EQ(gain.GetFullPath(false), (roz::Path{"cache", "host-10-200-0-2:5679", "app", "gain"}));
+    EXPECT_EQ(gain.GetFullPath(false), (roz::Path{"cache", c_serverHostKey, "app", "gain"}));
 
     // Reads and writes.
     double value = 0;
     ASSERT_TRUE(gain.GetValue(value, 0));
     EXPECT_EQ(value, 1.5);
-    std::vector<int> levels;
+    std::vector<int32_t> levels;
     ASSERT_TRUE(app["levels"].GetValue(levels, 0, 0));
-    EXPECT_EQ(levels, (std::vector<int>{1, 2, 3, 4}));
-    ASSERT_TRUE(app["levels"].SetValue(std::vector<int>{7, 8}, 2));
+    EXPECT_EQ(levels, (std::vector<int32_t>{1, 2, 3, 4}));
+    ASSERT_TRUE(app["levels"].SetValue(std::vector<int32_t>{7, 8}, 2));
     ASSERT_TRUE(app["levels"].GetValue(levels, 0, 0));
-    EXPECT_EQ(levels, (std::vector<int>{1, 2, 7, 8}));
+    EXPECT_EQ(levels, (std::vector<int32_t>{1, 2, 7, 8}));
 
     // A notification comes back across the link to the callback.
     Inbox inbox;
@@ -285,8 +287,9 @@ TEST_F(SeveralHostsTest, RegistryInTheRefusedSubnetIsUnreachable) {
   // is turned away from the refused address, and answered on the other.
   const testutil::ChildResult plain = testutil::RunInChild([&] {
     TestHosts::Enter(hosts.Client());
-    std::cout << AskWithoutTransportRules("corbaloc:iiop:192.168.77.2:5679/varnek-app") << "|"
-              << AskWithoutTransportRules("corbaloc:iiop:10.200.0.2:5679/varnek-app");
+    const std::string tail = ":" + std::to_string(c_appPort) + "/" + inet::c_defaultNetId;
+    std::cout << AskWithoutTransportRules("corbaloc:iiop:192.168.77.2" + tail) << "|"
+              << AskWithoutTransportRules("corbaloc:iiop:10.200.0.2" + tail);
   });
   EXPECT_EQ(plain.exitCode, 0);
   EXPECT_EQ(plain.output, "COMM_FAILURE|answered 2.6");

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <sstream>
+#include <vector>
 
 #include "common/test_util.h"
 #include "istd/any.h"
@@ -73,6 +75,27 @@ TEST(AnyTest, SizeAndArrayDetection) {
   EXPECT_FALSE(istd::Any(std::string("abc")).IsArray());
   EXPECT_FALSE(istd::Any().IsArray());
   EXPECT_FALSE(istd::Any(std::vector<short>{}).IsArray());
+}
+
+TEST(AnyTest, IntegersOfEveryNameHoldTheFixedWidthTypeOfTheirWidth) {
+  // long long is int64_t or another name of it; so is long on x86-64, while
+  // on i386 long is another name of int32_t.
+  const istd::Any wide(-5LL);
+  EXPECT_EQ(wide.Type(), typeid(int64_t));
+  EXPECT_EQ(wide.Get<long long>(), -5);
+  EXPECT_EQ(ThrownText([&] { wide.Get<int32_t>(); }), "Invalid value type");
+  const istd::Any named(std::vector<long>{7});
+  EXPECT_EQ(named.Type(),
+            sizeof(long) == 8 ? typeid(std::vector<int64_t>) : typeid(std::vector<int32_t>));
+  EXPECT_EQ(Printed(named), "7");
+
+  // Written into a variable of any name of the same width and signedness.
+  long long target = 0;
+  istd::AnyReference ref(target);
+  ref.Assign(istd::Any(int64_t{9}));
+  EXPECT_EQ(target, 9);
+  EXPECT_EQ(ThrownText([&] { ref.Assign(istd::Any(11)); }),
+            "AnyReference: types differ in AnyReference::Assign ( long long != int).");
 }
 
 TEST(AnyReferenceTest, WritesMatchingValuesAndRefusesOthers) {

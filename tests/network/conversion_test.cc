@@ -62,13 +62,13 @@ CORBA::Any BufferAny(
 TEST(ConversionTest, CorbaScalarsBecomeTheirLocalTypes) {
   CORBA::Any a;
   a <<= static_cast<CORBA::Long>(INT_MIN);
-  EXPECT_EQ(inet::CorbaAnyToAny(a).Get<int>(), INT_MIN);
+  EXPECT_EQ(inet::CorbaAnyToAny(a).Get<int32_t>(), INT_MIN);
   a <<= static_cast<CORBA::ULong>(UINT_MAX);
-  EXPECT_EQ(inet::CorbaAnyToAny(a).Get<unsigned int>(), UINT_MAX);
+  EXPECT_EQ(inet::CorbaAnyToAny(a).Get<uint32_t>(), UINT_MAX);
   a <<= static_cast<CORBA::LongLong>(LLONG_MIN);
-  EXPECT_EQ(inet::CorbaAnyToAny(a).Get<long long>(), LLONG_MIN);
+  EXPECT_EQ(inet::CorbaAnyToAny(a).Get<int64_t>(), LLONG_MIN);
   a <<= static_cast<CORBA::ULongLong>(ULLONG_MAX);
-  EXPECT_EQ(inet::CorbaAnyToAny(a).Get<unsigned long long>(), ULLONG_MAX);
+  EXPECT_EQ(inet::CorbaAnyToAny(a).Get<uint64_t>(), ULLONG_MAX);
   a <<= static_cast<CORBA::Float>(1.5f);
   EXPECT_EQ(inet::CorbaAnyToAny(a).Get<float>(), 1.5f);
   a <<= static_cast<CORBA::Double>(DBL_MAX);
@@ -80,17 +80,17 @@ TEST(ConversionTest, CorbaScalarsBecomeTheirLocalTypes) {
 }
 
 TEST(ConversionTest, CorbaBuffersBecomeVectorsOfTheirLength) {
-  EXPECT_EQ(inet::CorbaAnyToAny(BufferAny<i_NET::Int32Buffer>({1, 2})).Get<std::vector<int>>(),
-            (std::vector<int>{1, 2}));
-  EXPECT_EQ(inet::CorbaAnyToAny(BufferAny<i_NET::UInt32Buffer>({UINT_MAX}))
-                .Get<std::vector<unsigned int>>(),
-            (std::vector<unsigned int>{UINT_MAX}));
+  EXPECT_EQ(inet::CorbaAnyToAny(BufferAny<i_NET::Int32Buffer>({1, 2})).Get<std::vector<int32_t>>(),
+            (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(
+      inet::CorbaAnyToAny(BufferAny<i_NET::UInt32Buffer>({UINT_MAX})).Get<std::vector<uint32_t>>(),
+      (std::vector<uint32_t>{UINT_MAX}));
   EXPECT_EQ(inet::CorbaAnyToAny(BufferAny<i_NET::Int64Buffer>({LLONG_MIN, 3}))
-                .Get<std::vector<long long>>(),
-            (std::vector<long long>{LLONG_MIN, 3}));
+                .Get<std::vector<int64_t>>(),
+            (std::vector<int64_t>{LLONG_MIN, 3}));
   EXPECT_EQ(inet::CorbaAnyToAny(BufferAny<i_NET::UInt64Buffer>({ULLONG_MAX}))
-                .Get<std::vector<unsigned long long>>(),
-            (std::vector<unsigned long long>{ULLONG_MAX}));
+                .Get<std::vector<uint64_t>>(),
+            (std::vector<uint64_t>{ULLONG_MAX}));
   EXPECT_EQ(
       inet::CorbaAnyToAny(BufferAny<i_NET::FloatBuffer>({0.25f, -1.0f})).Get<std::vector<float>>(),
       (std::vector<float>{0.25f, -1.0f}));
@@ -131,14 +131,20 @@ TEST(ConversionTest, EveryLocalTypeTravelsAsItsCorbaTypeAndBack) {
   ExpectRoundTrip(FLT_MIN, CORBA::_tc_float);
   ExpectRoundTrip(std::vector<std::string>{"x", "", "z"}, i_NET::_tc_StringBuffer);
   ExpectRoundTrip(std::vector<bool>{false, true}, i_NET::_tc_BooleanBuffer);
-  ExpectRoundTrip(std::vector<int>{INT_MIN, 0, INT_MAX}, i_NET::_tc_Int32Buffer);
-  ExpectRoundTrip(std::vector<unsigned int>{0, UINT_MAX}, i_NET::_tc_UInt32Buffer);
-  ExpectRoundTrip(std::vector<long long>{LLONG_MIN, LLONG_MAX}, i_NET::_tc_Int64Buffer);
-  ExpectRoundTrip(std::vector<unsigned long long>{ULLONG_MAX}, i_NET::_tc_UInt64Buffer);
+  ExpectRoundTrip(std::vector<int32_t>{INT_MIN, 0, INT_MAX}, i_NET::_tc_Int32Buffer);
+  ExpectRoundTrip(std::vector<uint32_t>{0, UINT_MAX}, i_NET::_tc_UInt32Buffer);
+  ExpectRoundTrip(std::vector<int64_t>{LLONG_MIN, LLONG_MAX}, i_NET::_tc_Int64Buffer);
+  ExpectRoundTrip(std::vector<uint64_t>{ULLONG_MAX}, i_NET::_tc_UInt64Buffer);
   ExpectRoundTrip(std::vector<double>{}, i_NET::_tc_DoubleBuffer);
   ExpectRoundTrip(std::vector<float>{1.0f, -0.5f}, i_NET::_tc_FloatBuffer);
+  // Other names of the integer types travel as the type of their width.
+  const bool wideLong = sizeof(long) == 8;
+  ExpectRoundTrip(LONG_MIN, wideLong ? CORBA::_tc_longlong : CORBA::_tc_long);
+  ExpectRoundTrip(std::vector<unsigned long>{ULONG_MAX, 0},
+                  wideLong ? i_NET::_tc_UInt64Buffer : i_NET::_tc_UInt32Buffer);
+  ExpectRoundTrip(std::vector<long long>{LLONG_MIN}, i_NET::_tc_Int64Buffer);
 
-  const CORBA::Any sequence = inet::AnyToCorbaAny(istd::Any(std::vector<int>{4, 5, 6}));
+  const CORBA::Any sequence = inet::AnyToCorbaAny(istd::Any(std::vector<int32_t>{4, 5, 6}));
   const i_NET::Int32Buffer* held = nullptr;
   ASSERT_TRUE(sequence >>= held);
   EXPECT_EQ(held->length(), 3u);
@@ -265,7 +271,7 @@ TEST(ConversionTest, StreamOperatorsWriteAnysObjectsAndFatalExceptions) {
   EXPECT_EQ(Written(a), "<LongLong> -9000000000");
   a <<= static_cast<CORBA::ULongLong>(ULLONG_MAX);
   EXPECT_EQ(Written(a), "<ULongLong> 18446744073709551615");
-  a = inet::AnyToCorbaAny(istd::Any(std::vector<int>{1}));
+  a = inet::AnyToCorbaAny(istd::Any(std::vector<int32_t>{1}));
   EXPECT_EQ(Written(a), "<other CORBA::Any type>");
   EXPECT_EQ(Written(CORBA::Any()), "<other CORBA::Any type>");
 

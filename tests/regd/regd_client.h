@@ -60,8 +60,8 @@ void Write(i_NET::RemoteNode_ptr root, const std::string& path, const std::vecto
 }
 
 // A ULongLong diagnostic counter of regd ("clients", "stress.emitted", ...).
-inline unsigned long long Counter(i_NET::RemoteNode_ptr root, const std::string& name) {
-  return Read(root, "regd." + name, CORBA::_tc_ulonglong).Get<unsigned long long>();
+inline uint64_t Counter(i_NET::RemoteNode_ptr root, const std::string& name) {
+  return Read(root, "regd." + name, CORBA::_tc_ulonglong).Get<uint64_t>();
 }
 
 // "NotFound: " / "InvalidType: " / "ValueException: " + what, the system

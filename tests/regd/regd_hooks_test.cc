@@ -80,7 +80,7 @@ TEST_F(RegdHooksTest, AnswerHooksSendTheWrongShapeOfValue) {
   EXPECT_STREQ(text, "5");
 
   // The hooked node still takes writes normally.
-  Write(client->root, "seq", std::vector<int>{9});
+  Write(client->root, "seq", std::vector<int32_t>{9});
   CORBA::Any_var after = Get("seq", CORBA::_tc_long);
   const i_NET::Int32Buffer* values = nullptr;
   ASSERT_TRUE(after.in() >>= values);
@@ -90,17 +90,17 @@ TEST_F(RegdHooksTest, AnswerHooksSendTheWrongShapeOfValue) {
 TEST_F(RegdHooksTest, ExceptionHooksRaiseOnReadAndWrite) {
   EXPECT_EQ(Raised([&] { CORBA::Any_var v = Get("busy", CORBA::_tc_long); }),
             "ValueException: device busy");
-  EXPECT_EQ(Raised([&] { Write(client->root, "busy", std::vector<int>{2}); }),
+  EXPECT_EQ(Raised([&] { Write(client->root, "busy", std::vector<int32_t>{2}); }),
             "ValueException: device busy");
   EXPECT_EQ(Raised([&] { CORBA::Any_var v = Get("typed", CORBA::_tc_long); }),
             "InvalidType: invalid type (hook): typed");
-  EXPECT_EQ(Raised([&] { Write(client->root, "typed", std::vector<int>{2}); }),
+  EXPECT_EQ(Raised([&] { Write(client->root, "typed", std::vector<int32_t>{2}); }),
             "InvalidType: invalid type (hook): typed");
   EXPECT_EQ(Raised([&] { CORBA::Any_var v = Get("broken", CORBA::_tc_long); }).substr(0, 20),
             "CORBA::COMM_FAILURE#");
   EXPECT_EQ(Raised([&] { client->root->Subscribe(Names("broken")); }).substr(0, 20),
             "CORBA::COMM_FAILURE#");
-  EXPECT_EQ(Raised([&] { Write(client->root, "fixed", std::vector<int>{2}); }),
+  EXPECT_EQ(Raised([&] { Write(client->root, "fixed", std::vector<int32_t>{2}); }),
             "ValueException: node is constant: fixed")
       << "not a hook: a constant node refuses writes even with the write flag";
   // Attributes of those nodes answer normally.

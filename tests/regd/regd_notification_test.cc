@@ -49,19 +49,19 @@ TEST_F(RegdNotificationTest, SubscriberGetsAnEmitForEveryWriteUntilItUnsubscribe
   EXPECT_EQ(r.data.Get<double>(), 3.5);
 
   // An array write: the written elements and their position.
-  Write(a.root, "calibration.offsets", std::vector<int>{8, 9}, 1);
+  Write(a.root, "calibration.offsets", std::vector<int32_t>{8, 9}, 1);
   ASSERT_TRUE(a.sink->WaitFor(2));
   r = a.sink->Records()[1];
   EXPECT_EQ(r.path, (Path{"calibration", "offsets"}));
   EXPECT_EQ(r.pos, 1u);
-  EXPECT_EQ(r.data.Get<std::vector<int>>(), (std::vector<int>{8, 9}));
+  EXPECT_EQ(r.data.Get<std::vector<int32_t>>(), (std::vector<int32_t>{8, 9}));
 
   // After Unsubscribe nothing more of gain; offsets, still subscribed, is
   // the marker that the later write was handled.
   EXPECT_TRUE(a.root->Unsubscribe(Names("settings.gain")));
   EXPECT_FALSE(a.root->Unsubscribe(Names("settings.gain")));
   Write(b.root, "settings.gain", std::vector<double>{4.5});
-  Write(b.root, "calibration.offsets", std::vector<int>{1});
+  Write(b.root, "calibration.offsets", std::vector<int32_t>{1});
   ASSERT_TRUE(a.sink->WaitFor(3));
   Pause(100);
   ASSERT_EQ(a.sink->Count(), 3u);
@@ -71,7 +71,7 @@ TEST_F(RegdNotificationTest, SubscriberGetsAnEmitForEveryWriteUntilItUnsubscribe
   a.root->StopNotifications();
   EXPECT_EQ(Counter(a.root, "subscriptions"), 0u);
   EXPECT_TRUE(b.root->Subscribe(Names("calibration.offsets")));
-  Write(b.root, "calibration.offsets", std::vector<int>{2});
+  Write(b.root, "calibration.offsets", std::vector<int32_t>{2});
   ASSERT_TRUE(b.sink->WaitFor(1));
   Pause(100);
   EXPECT_EQ(a.sink->Count(), 3u);
@@ -89,7 +89,7 @@ TEST_F(RegdNotificationTest, ResetCommandRestoresDefaultsAndEmitsTheChanges) {
   ASSERT_TRUE(c.sink->WaitFor(2));
 
   // Execute: the LongLong 238 at position 0.
-  Write(c.root, "reset", std::vector<long long>{238});
+  Write(c.root, "reset", std::vector<int64_t>{238});
   ASSERT_TRUE(c.sink->WaitFor(4));
   Pause(100);
   const auto records = c.sink->Records();
@@ -127,7 +127,7 @@ TEST_F(RegdNotificationTest, FailedSinkIsDroppedWithoutDisturbingTheOthers) {
   ASSERT_TRUE(gone.root->Subscribe(Names("settings.offset")));
   ASSERT_TRUE(alive.root->Subscribe(Names("settings.offset")));
   gone.sink.Deactivate();  // its process "died": Emit raises OBJECT_NOT_EXIST
-  Write(alive.root, "settings.offset", std::vector<int>{1});
+  Write(alive.root, "settings.offset", std::vector<int32_t>{1});
   ASSERT_TRUE(alive.sink->WaitFor(1));
   ASSERT_TRUE(testsupport::WaitUntil([&] { return Counter(alive.root, "sinks_dropped") == 1; }));
   EXPECT_EQ(Counter(alive.root, "clients"), 1u);
@@ -135,9 +135,9 @@ TEST_F(RegdNotificationTest, FailedSinkIsDroppedWithoutDisturbingTheOthers) {
   EXPECT_EQ(Raised([&] { gone.root->GetFlags(Names("")); }).substr(0, 24),
             "CORBA::OBJECT_NOT_EXIST#")
       << "the dropped client's node went with it";
-  Write(alive.root, "settings.offset", std::vector<int>{2});
+  Write(alive.root, "settings.offset", std::vector<int32_t>{2});
   ASSERT_TRUE(alive.sink->WaitFor(2));
-  EXPECT_EQ(alive.sink->Records()[1].data.Get<int>(), 2);
+  EXPECT_EQ(alive.sink->Records()[1].data.Get<int32_t>(), 2);
   // Counted once the Emit call has returned to regd.
   EXPECT_TRUE(
       testsupport::WaitUntil([&] { return Counter(alive.root, "notifications_sent") == 2; }));
@@ -159,11 +159,11 @@ TEST_F(RegdNotificationTest, ReleasedClientGetsNoMoreNotifications) {
 TEST_F(RegdNotificationTest, StressHookEmitsNNotificationsInOrder) {
   Client c(app);
   ASSERT_TRUE(c.root->Subscribe(Names("regd.stress.counter")));
-  Write(c.root, "regd.stress.emit", std::vector<unsigned long long>{500});
+  Write(c.root, "regd.stress.emit", std::vector<uint64_t>{500});
   ASSERT_TRUE(c.sink->WaitFor(500, 30.0));
   const auto records = c.sink->Records();
   for (size_t i = 0; i < records.size(); ++i) {
-    ASSERT_EQ(records[i].data.Get<unsigned long long>(), i + 1) << "at " << i;
+    ASSERT_EQ(records[i].data.Get<uint64_t>(), i + 1) << "at " << i;
   }
   EXPECT_TRUE(testsupport::WaitUntil([&] { return Counter(c.root, "stress.emitted") == 500; }));
   EXPECT_EQ(Counter(c.root, "stress.emit"), 0u) << "nothing pending";
@@ -171,7 +171,7 @@ TEST_F(RegdNotificationTest, StressHookEmitsNNotificationsInOrder) {
   // Another target: its current value, as often as asked.
   ASSERT_TRUE(c.root->Subscribe(Names("settings.label")));
   Write(c.root, "regd.stress.target", std::vector<std::string>{"settings.label"});
-  Write(c.root, "regd.stress.emit", std::vector<unsigned long long>{3});
+  Write(c.root, "regd.stress.emit", std::vector<uint64_t>{3});
   ASSERT_TRUE(c.sink->WaitFor(503));
   EXPECT_EQ(c.sink->Records()[502].data.Get<std::string>(), "bench 3");
 }
@@ -179,11 +179,11 @@ TEST_F(RegdNotificationTest, StressHookEmitsNNotificationsInOrder) {
 TEST_F(RegdNotificationTest, ServerUpdatesReachSubscribers) {
   Client c(app);
   ASSERT_TRUE(c.root->Subscribe(Names("regd.heartbeat")));
-  Write(c.root, "regd.heartbeat_ms", std::vector<unsigned int>{20});
+  Write(c.root, "regd.heartbeat_ms", std::vector<uint32_t>{20});
   ASSERT_TRUE(c.sink->WaitFor(3));
   const auto records = c.sink->Records();
-  EXPECT_LT(records[0].data.Get<unsigned long long>(), records[2].data.Get<unsigned long long>());
-  Write(c.root, "regd.heartbeat_ms", std::vector<unsigned int>{0});
+  EXPECT_LT(records[0].data.Get<uint64_t>(), records[2].data.Get<uint64_t>());
+  Write(c.root, "regd.heartbeat_ms", std::vector<uint32_t>{0});
   Pause(60);  // a tick may be on its way
   const size_t paused = c.sink->Count();
   Pause(200);

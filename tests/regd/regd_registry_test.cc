@@ -119,22 +119,20 @@ TEST_F(RegdRegistryTest, ReadsAndWritesEveryScalarType) {
   Write(Root(), "settings.threshold", std::vector<float>{0.5f});
   EXPECT_EQ(Read(Root(), "settings.threshold", CORBA::_tc_float).Get<float>(), 0.5f);
 
-  EXPECT_EQ(Read(Root(), "settings.offset", CORBA::_tc_long).Get<int>(), -12);
-  Write(Root(), "settings.offset", std::vector<int>{-2147483647 - 1});
-  EXPECT_EQ(Read(Root(), "settings.offset", CORBA::_tc_long).Get<int>(), -2147483647 - 1);
+  EXPECT_EQ(Read(Root(), "settings.offset", CORBA::_tc_long).Get<int32_t>(), -12);
+  Write(Root(), "settings.offset", std::vector<int32_t>{-2147483647 - 1});
+  EXPECT_EQ(Read(Root(), "settings.offset", CORBA::_tc_long).Get<int32_t>(), -2147483647 - 1);
 
-  Write(Root(), "settings.sample_rate", std::vector<unsigned int>{4294967295u});
-  EXPECT_EQ(Read(Root(), "settings.sample_rate", CORBA::_tc_ulong).Get<unsigned int>(),
-            4294967295u);
+  Write(Root(), "settings.sample_rate", std::vector<uint32_t>{4294967295u});
+  EXPECT_EQ(Read(Root(), "settings.sample_rate", CORBA::_tc_ulong).Get<uint32_t>(), 4294967295u);
 
-  EXPECT_EQ(Read(Root(), "settings.timeout_ns", CORBA::_tc_longlong).Get<long long>(),
-            5000000000LL);
-  Write(Root(), "settings.timeout_ns", std::vector<long long>{-9000000000000000000LL});
-  EXPECT_EQ(Read(Root(), "settings.timeout_ns", CORBA::_tc_longlong).Get<long long>(),
+  EXPECT_EQ(Read(Root(), "settings.timeout_ns", CORBA::_tc_longlong).Get<int64_t>(), 5000000000LL);
+  Write(Root(), "settings.timeout_ns", std::vector<int64_t>{-9000000000000000000LL});
+  EXPECT_EQ(Read(Root(), "settings.timeout_ns", CORBA::_tc_longlong).Get<int64_t>(),
             -9000000000000000000LL);
 
-  Write(Root(), "settings.capacity", std::vector<unsigned long long>{18446744073709551615ull});
-  EXPECT_EQ(Read(Root(), "settings.capacity", CORBA::_tc_ulonglong).Get<unsigned long long>(),
+  Write(Root(), "settings.capacity", std::vector<uint64_t>{18446744073709551615ull});
+  EXPECT_EQ(Read(Root(), "settings.capacity", CORBA::_tc_ulonglong).Get<uint64_t>(),
             18446744073709551615ull);
 
   Write(Root(), "settings.label", std::vector<std::string>{"line 7"});
@@ -176,21 +174,19 @@ TEST_F(RegdRegistryTest, ReadsAndWritesArraysAtPositionAndCount) {
   EXPECT_EQ(
       Read(Root(), "calibration.channel_enabled", CORBA::_tc_boolean).Get<std::vector<bool>>(),
       (std::vector<bool>{false, true, false, true}));
-  Write(Root(), "calibration.offsets", std::vector<int>{5, -5}, 2);
-  EXPECT_EQ(Read(Root(), "calibration.offsets", CORBA::_tc_long).Get<std::vector<int>>(),
-            (std::vector<int>{-3, 0, 5, -5}));
-  Write(Root(), "calibration.ranges", std::vector<unsigned int>{1});
+  Write(Root(), "calibration.offsets", std::vector<int32_t>{5, -5}, 2);
+  EXPECT_EQ(Read(Root(), "calibration.offsets", CORBA::_tc_long).Get<std::vector<int32_t>>(),
+            (std::vector<int32_t>{-3, 0, 5, -5}));
+  Write(Root(), "calibration.ranges", std::vector<uint32_t>{1});
+  EXPECT_EQ(Read(Root(), "calibration.ranges", CORBA::_tc_ulong, 0, 2).Get<std::vector<uint32_t>>(),
+            (std::vector<uint32_t>{1, 10}));
+  Write(Root(), "calibration.timestamps", std::vector<int64_t>{-1, -2, -3});
+  EXPECT_EQ(Read(Root(), "calibration.timestamps", CORBA::_tc_longlong).Get<std::vector<int64_t>>(),
+            (std::vector<int64_t>{-1, -2, -3}));
+  Write(Root(), "calibration.counters", std::vector<uint64_t>{42}, 3);
   EXPECT_EQ(
-      Read(Root(), "calibration.ranges", CORBA::_tc_ulong, 0, 2).Get<std::vector<unsigned int>>(),
-      (std::vector<unsigned int>{1, 10}));
-  Write(Root(), "calibration.timestamps", std::vector<long long>{-1, -2, -3});
-  EXPECT_EQ(
-      Read(Root(), "calibration.timestamps", CORBA::_tc_longlong).Get<std::vector<long long>>(),
-      (std::vector<long long>{-1, -2, -3}));
-  Write(Root(), "calibration.counters", std::vector<unsigned long long>{42}, 3);
-  EXPECT_EQ(Read(Root(), "calibration.counters", CORBA::_tc_ulonglong, 3, 1)
-                .Get<std::vector<unsigned long long>>(),
-            (std::vector<unsigned long long>{42}));
+      Read(Root(), "calibration.counters", CORBA::_tc_ulonglong, 3, 1).Get<std::vector<uint64_t>>(),
+      (std::vector<uint64_t>{42}));
   Write(Root(), "calibration.weights", std::vector<float>{});
   EXPECT_EQ(Read(Root(), "calibration.weights", CORBA::_tc_float).Get<std::vector<float>>(),
             (std::vector<float>{0.5f, 1.5f, 2.5f}))
@@ -239,11 +235,11 @@ TEST_F(RegdRegistryTest, RefusesWrongTypesPositionsAndPermissions) {
             "ValueException: a scalar takes exactly one element, not 2: settings.gain");
   EXPECT_EQ(Raised([&] { Write(Root(), "settings.mode", std::vector<std::string>{"turbo"}); }),
             "ValueException: value \"turbo\" is not in the domain: settings.mode");
-  EXPECT_EQ(Raised([&] { Write(Root(), "reset", std::vector<long long>{1}); }),
+  EXPECT_EQ(Raised([&] { Write(Root(), "reset", std::vector<int64_t>{1}); }),
             "ValueException: not a command code (238 at position 0): reset");
   // Nothing of it changed a value.
   EXPECT_EQ(Read(Root(), "settings.mode", CORBA::_tc_string).Get<std::string>(), "normal");
-  EXPECT_EQ(Read(Root(), "settings.offset", CORBA::_tc_long).Get<int>(), -12);
+  EXPECT_EQ(Read(Root(), "settings.offset", CORBA::_tc_long).Get<int32_t>(), -12);
 }
 
 TEST_F(RegdRegistryTest, DiagnosticNodesCountClientsAndReleases) {

@@ -43,18 +43,15 @@ class RegdSignalTest : public testsupport::RegdTest {
 TEST_F(RegdSignalTest, RegisteredReceiverGetsBlocksUntilItUnregisters) {
   Start();
   // What a client reads before it opens the stream.
-  EXPECT_EQ(Read(client->root, "signals.scope.access_type", CORBA::_tc_longlong).Get<long long>(),
-            1);
-  EXPECT_EQ(Read(client->root, "signals.scope.group_size", CORBA::_tc_ulong).Get<unsigned int>(),
-            64u);
-  EXPECT_EQ(
-      Read(client->root, "signals.scope.components_number", CORBA::_tc_ulong).Get<unsigned int>(),
-      2u);
+  EXPECT_EQ(Read(client->root, "signals.scope.access_type", CORBA::_tc_longlong).Get<int64_t>(), 1);
+  EXPECT_EQ(Read(client->root, "signals.scope.group_size", CORBA::_tc_ulong).Get<uint32_t>(), 64u);
+  EXPECT_EQ(Read(client->root, "signals.scope.components_number", CORBA::_tc_ulong).Get<uint32_t>(),
+            2u);
   EXPECT_EQ(Read(client->root, "signals.scope.components_names", CORBA::_tc_string)
                 .Get<std::vector<std::string>>(),
             (std::vector<std::string>{"x", "y"}));
-  EXPECT_EQ(
-      Read(client->root, "signals.scope.components_type", CORBA::_tc_longlong).Get<long long>(), 1);
+  EXPECT_EQ(Read(client->root, "signals.scope.components_type", CORBA::_tc_longlong).Get<int64_t>(),
+            1);
   EXPECT_EQ(client->root->GetFlags(Names("signals.scope.access_type")),
             roz::enums::eRead | roz::enums::eAttribute);
 
@@ -135,14 +132,13 @@ TEST_F(RegdSignalTest, ShutdownCancelsEveryReceiver) {
 
 TEST_F(RegdSignalTest, DataOnDemandReadsAnswerBlocksAtThePosition) {
   Start();
-  EXPECT_EQ(Read(client->root, "signals.history.access_type", CORBA::_tc_longlong).Get<long long>(),
+  EXPECT_EQ(Read(client->root, "signals.history.access_type", CORBA::_tc_longlong).Get<int64_t>(),
             2);
   EXPECT_EQ(
       Read(client->root, "signals.history.components_names", CORBA::_tc_string).Get<std::string>(),
       "temperature");
   EXPECT_EQ(
-      Read(client->root, "signals.history.components_type", CORBA::_tc_longlong).Get<long long>(),
-      2);
+      Read(client->root, "signals.history.components_type", CORBA::_tc_longlong).Get<int64_t>(), 2);
   i_NET::RemoteSignal_var history = Signal("signals.history");
   Active<SignalSink> sink;
   i_NET::SignalReceiver_var receiver = sink.Ref();

@@ -50,14 +50,14 @@ class CounterInbox {
   Callback Take() {
     return Callback([this](const NotificationData& record) {
       std::lock_guard<std::mutex> lock(m_mutex);
-      m_values.push_back(record.data.Get<unsigned long long>());
+      m_values.push_back(record.data.Get<uint64_t>());
     });
   }
   size_t Count() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_values.size();
   }
-  std::vector<unsigned long long> Values() {
+  std::vector<uint64_t> Values() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_values;
   }
@@ -80,7 +80,7 @@ class CounterInbox {
 
  private:
   std::mutex m_mutex;
-  std::vector<unsigned long long> m_values;
+  std::vector<uint64_t> m_values;
 };
 
 class FaultTest : public RemoteTest {
@@ -105,7 +105,7 @@ class FaultTest : public RemoteTest {
         name, std::string("127.0.0.1"), regd.Port(), std::string(inet::c_defaultNetId));
   }
   // Writes n to regd.stress.emit: the counter is emitted n times.
-  static void Emit(const Node& platform, unsigned long long n) {
+  static void Emit(const Node& platform, uint64_t n) {
     platform.GetNode(roz::Tokenize("regd.stress.emit")).Set(n, 0);
   }
   static Node StressCounter(const Node& platform) {
@@ -161,13 +161,13 @@ TEST_F(FaultTest, ServerKilledDuringScalarAndArrayReadsFailsThemAndPingReconnect
     double arrayS = 0;
     std::thread scalarReader([&] {
       const Clock::time_point start = Clock::now();
-      int value = 0;
+      int32_t value = 0;
       scalarText = ThrownText([&] { scalar.Get(value, 0); });
       scalarS = SecondsSince(start);
     });
     std::thread arrayReader([&] {
       const Clock::time_point start = Clock::now();
-      std::vector<int> values;
+      std::vector<int32_t> values;
       arrayText = ThrownText([&] { array.Get(values, 0, 0); });
       arrayS = SecondsSince(start);
     });
@@ -185,7 +185,7 @@ TEST_F(FaultTest, ServerKilledDuringScalarAndArrayReadsFailsThemAndPingReconnect
     EXPECT_LT(arrayS, 3.5);
 
     // Down: a new call fails the same way; the proxy keeps its state.
-    int value = 0;
+    int32_t value = 0;
     EXPECT_EQ(ThrownText([&] { plain.Get(value, 0); }), "ireg: node not accessible: plain");
 
     // Up again on the same port: the old objects are gone until Ping
@@ -197,7 +197,7 @@ TEST_F(FaultTest, ServerKilledDuringScalarAndArrayReadsFailsThemAndPingReconnect
     EXPECT_TRUE(plain.GetValue(value, 0));
     EXPECT_EQ(value, 5);
     EXPECT_TRUE(plain.SetValue(6, 0));
-    EXPECT_EQ(static_cast<int>(plain), 6);
+    EXPECT_EQ(static_cast<int32_t>(plain), 6);
     EXPECT_EQ(roz::Ping(handle), roz::eConnected);
   });
 }
@@ -337,7 +337,7 @@ TEST_F(FaultTest, ServerKilledWhileNotificationsArriveAndSubscriptionsResumeAfte
     ASSERT_TRUE(WaitUntil([&] { return inbox.Count() >= 2000; }));
     regd.Kill();
     ASSERT_TRUE(inbox.WaitQuiet());
-    const std::vector<unsigned long long> before = inbox.Values();
+    const std::vector<uint64_t> before = inbox.Values();
     // Everything that arrived came in order, none lost or doubled.
     for (size_t i = 0; i < before.size(); ++i) ASSERT_EQ(before[i], i + 1) << "at " << i;
     EXPECT_EQ(client.NumOfRegisteredNodes(), 1u) << "the registration outlives the server";
@@ -349,7 +349,7 @@ TEST_F(FaultTest, ServerKilledWhileNotificationsArriveAndSubscriptionsResumeAfte
     Emit(platform, 500);
     ASSERT_TRUE(WaitUntil([&] { return inbox.Count() >= before.size() + 500; }));
     ASSERT_TRUE(inbox.WaitQuiet(0.2));
-    const std::vector<unsigned long long> all = inbox.Values();
+    const std::vector<uint64_t> all = inbox.Values();
     ASSERT_EQ(all.size(), before.size() + 500);
     for (size_t i = 0; i < 500; ++i) {
       ASSERT_EQ(all[before.size() + i], i + 1) << "the new server's emission, at " << i;
@@ -386,7 +386,7 @@ TEST_F(FaultTest, StalledServerFailsItsCallsWithinTheTimeoutWhileOtherProxiesWor
     double seconds = 0;
     std::thread caller([&] {
       const Clock::time_point start = Clock::now();
-      int value = 0;
+      int32_t value = 0;
       text = ThrownText([&] { root["stuck"].Get(value, 0); });
       seconds = SecondsSince(start);
       done = true;
@@ -400,7 +400,7 @@ TEST_F(FaultTest, StalledServerFailsItsCallsWithinTheTimeoutWhileOtherProxiesWor
     std::vector<std::string> sameFailures;
     std::vector<std::string> otherFailures;
     while (!done) {
-      int value = 0;
+      int32_t value = 0;
       std::string serial;
       const std::string sameText = ThrownText([&] { samePlain.Get(value, 0); });
       if (sameText == "(nothing thrown)" && value == 5) {
@@ -428,7 +428,7 @@ TEST_F(FaultTest, StalledServerFailsItsCallsWithinTheTimeoutWhileOtherProxiesWor
     int same = 0;
     EXPECT_TRUE(samePlain.GetValue(same, 0)) << "the second proxy goes on";
     // The stalled proxy itself answers again for nodes that answer.
-    int value = 0;
+    int32_t value = 0;
     EXPECT_TRUE(root["plain"].GetValue(value, 0));
     EXPECT_EQ(value, 5);
   });
@@ -522,9 +522,7 @@ TEST_F(FaultTest, NotificationClientDestroyedWhileItsCallbackRunsWaitsForTheCall
       EXPECT_EQ(calls, atDestruction) << "no callback after the destruction";
       EXPECT_EQ(Counter(platform, "subscriptions"), 0u) << "round " << round;
     }
-    EXPECT_GT(
-        static_cast<unsigned long long>(platform.GetNode(roz::Tokenize("regd.stress.emitted"))),
-        0u);
+    EXPECT_GT(static_cast<uint64_t>(platform.GetNode(roz::Tokenize("regd.stress.emitted"))), 0u);
   });
 }
 
@@ -554,7 +552,7 @@ TEST_F(FaultTest, SixteenThreadsReadAndWriteThroughOneProxyWhileAnotherThreadSub
         // Each thread alone writes its node: what it reads back is what it
         // wrote, so crossed or corrupted answers show.
         for (int k = 1; !stop; ++k) {
-          int value = 0;
+          int32_t value = 0;
           std::vector<double> values;
           if (!own[t].SetValue(t * 100000 + k, 0) || !own[t].GetValue(value, 0) ||
               value != t * 100000 + k || !shared.GetValue(values, 0, 0) ||
@@ -595,7 +593,7 @@ TEST_F(FaultTest, SixteenThreadsReadAndWriteThroughOneProxyWhileAnotherThreadSub
     EXPECT_EQ(misrouted, 0);
     EXPECT_EQ(Counter(root, "subscriptions"), 0u);
     for (int t = 0; t < c_threads; ++t) {
-      EXPECT_EQ(static_cast<int>(own[t]), t * 100000 + rounds[t]) << "thread " << t;
+      EXPECT_EQ(static_cast<int32_t>(own[t]), t * 100000 + rounds[t]) << "thread " << t;
     }
   });
 }

@@ -97,13 +97,14 @@ TEST_F(HostileTest, EveryWrongKindOfAnswerForEverySlotHasItsText) {
   WithHostileServer([&](const Node& root) {
     const std::vector<Slot> slots = {
         MakeSlot<bool>("bool", "bool", "BooleanBuffer"),
-        MakeSlot<int>("int", "long", "Int32Buffer"),
-        MakeSlot<unsigned int>("unsigned int", "ulong", "UInt32Buffer"),
-        MakeSlot<long long>("long long", "longlong", "Int64Buffer"),
-        MakeSlot<unsigned long long>("unsigned long long", "ulonglong", "UInt64Buffer"),
+        MakeSlot<int32_t>("int32_t", "long", "Int32Buffer"),
+        MakeSlot<uint32_t>("uint32_t", "ulong", "UInt32Buffer"),
+        MakeSlot<int64_t>("int64_t", "longlong", "Int64Buffer"),
+        MakeSlot<uint64_t>("uint64_t", "ulonglong", "UInt64Buffer"),
         MakeSlot<float>("float", "float", "FloatBuffer"),
         MakeSlot<double>("double", "double", "DoubleBuffer"),
-        MakeSlot<std::string>("string", "string", "StringBuffer")};
+        MakeSlot<std::string>("string", "string", "StringBuffer"),
+    };
     int wrong = 0;
     for (const Slot& slot : slots) {
       for (const std::string& kind : hostile::c_answerKinds) {
@@ -139,7 +140,7 @@ TEST_F(HostileTest, EveryWrongKindOfAnswerForEverySlotHasItsText) {
     EXPECT_TRUE(At(root, "answer.string").GetValue(text, 0));
     EXPECT_EQ(text, "text");
     // The reporting forms say false.
-    int value = 0;
+    int32_t value = 0;
     EXPECT_FALSE(At(root, "answer.struct").GetValue(value, 0));
     EXPECT_EQ(At(root, "answer.objref").ToString(), "N/A") << "no readable value";
   });
@@ -148,13 +149,13 @@ TEST_F(HostileTest, EveryWrongKindOfAnswerForEverySlotHasItsText) {
 TEST_F(HostileTest, SequencesLongerThanAskedForStayInsideTheCallersBuffers) {
   WithHostileServer([&](const Node& root) {
     // A vector read holds what the server sent, however many were asked.
-    std::vector<int> ints;
+    std::vector<int32_t> ints;
     EXPECT_TRUE(At(root, "long.Long").GetValue(ints, 0, 2));
     EXPECT_EQ(ints.size(), hostile::c_longLength);
     std::vector<std::string> texts;
     EXPECT_TRUE(At(root, "long.String").GetValue(texts, 0, 1));
     EXPECT_EQ(texts.size(), hostile::c_longLength);
-    int one = 0;
+    int32_t one = 0;
     EXPECT_EQ(ThrownText([&] { At(root, "long.Long").Get(one, 0); }),
               "ireg: can't assign an array to scalar value: long.Long");
 
@@ -299,7 +300,7 @@ TEST_F(HostileTest, NotificationsOfEveryPayloadKindAreDeliveredOrDroppedAndTheGo
       for (unsigned int i = 0; i < hostile::c_goodNotifications; ++i) {
         const roz::NotificationData record = inbox.At(first + convertible + i);
         EXPECT_EQ(record.type, roz::enums::eValueChanged);
-        EXPECT_EQ(record.data.Get<int>(), hostile::c_goodValue + static_cast<int>(i));
+        EXPECT_EQ(record.data.Get<int32_t>(), hostile::c_goodValue + static_cast<int>(i));
         EXPECT_EQ(record.pos, i);
       }
     }

@@ -43,7 +43,7 @@ TEST(RemoteNodeTest, BuildsItsAddressAndNameWithoutContactingAnything) {
               named.GetFlags(roz::Path{"a", "b"});
             }),
             "ireg: node disconnected: a.b");
-  int value = 0;
+  int32_t value = 0;
   EXPECT_EQ(ThrownText([&] { named.Get(value, 0, roz::Path{"x"}); }), "ireg: node disconnected: x");
   EXPECT_EQ(ThrownText([&] { named.Set(std::vector<bool>{true}, 0, roz::Path{"y"}); }),
             "ireg: node disconnected: y");
@@ -199,7 +199,7 @@ TEST_F(ConnectTest, ReadersOnOtherThreadsSurviveAReconnection) {
     std::vector<std::thread> readers;
     for (int i = 0; i < 2; ++i) {
       readers.emplace_back([&] {
-        std::vector<int> values;
+        std::vector<int32_t> values;
         while (!stop) {
           if (offsets.GetValue(values, 0, 0) && restarted) ++readsAfterRestart;
         }
@@ -395,7 +395,7 @@ TEST_F(ConnectTest, AnswerSlowerThanTheCallTimeoutFails) {
     omniORB::setClientCallTimeout(300);
     omniORB::setClientConnectTimeout(300);
     const roz::Node slow = root["slow"];
-    int value = 0;
+    int32_t value = 0;
     EXPECT_EQ(ThrownText([&] { slow.Get(value, 0); }), "ireg: node not accessible: slow");
     EXPECT_EQ(ThrownText([&] { slow.Set(2, 0); }), "ireg: node not accessible: slow");
     EXPECT_EQ(slow.GetValueType(), roz::enums::eLong) << "the connection is usable again";

@@ -47,7 +47,7 @@ class NotificationTest : public remotetest::RemoteTest {
   static Node At(const roz::TreeNodePtr& proxy, const std::string& path) {
     return Node(proxy, roz::Tokenize(path));
   }
-  static int IntOf(const NotificationData& record) { return record.data.Get<int>(); }
+  static int32_t IntOf(const NotificationData& record) { return record.data.Get<int32_t>(); }
 
   // Runs `body` in a client child, with regd started on the tree above and
   // its registry connected as the platform root; traces at `trace` unless
@@ -91,10 +91,10 @@ TEST_F(NotificationTest, WriteByAnotherClientReachesTheCallbacksOnTheirWorkers) 
     EXPECT_EQ(IntOf(two.At(0)), 5);
 
     // An array write: the written elements at their position.
-    ASSERT_TRUE(At(writer, "arr").SetValue(std::vector<int>{8, 9}, 1));
+    ASSERT_TRUE(At(writer, "arr").SetValue(std::vector<int32_t>{8, 9}, 1));
     ASSERT_TRUE(one.WaitFor(2));
     EXPECT_TRUE(one.At(1).node == platform["arr"]);
-    EXPECT_EQ(one.At(1).data.Get<std::vector<int>>(), (std::vector<int>{8, 9}));
+    EXPECT_EQ(one.At(1).data.Get<std::vector<int32_t>>(), (std::vector<int32_t>{8, 9}));
     EXPECT_EQ(one.At(1).pos, 1u);
 
     // Each client's callbacks run on its own worker, never on this thread.
@@ -160,12 +160,12 @@ TEST_F(NotificationTest, RefusedOrFailedSubscriptionLeavesNothingBehind) {
     EXPECT_TRUE(client.Register(arr));
     EXPECT_EQ(Counter(platform, "subscriptions"), 3u);
     ASSERT_TRUE(b.SetValue(6, 0));
-    ASSERT_TRUE(arr.SetValue(std::vector<int>{5}, 0));
+    ASSERT_TRUE(arr.SetValue(std::vector<int32_t>{5}, 0));
     ASSERT_TRUE(platform["a"].SetValue(7, 0));
     ASSERT_TRUE(inbox.WaitFor(3));
     EXPECT_TRUE(inbox.At(0).node == b);
     EXPECT_EQ(IntOf(inbox.At(0)), 6);
-    EXPECT_EQ(inbox.At(1).data.Get<std::vector<int>>(), std::vector<int>{5});
+    EXPECT_EQ(inbox.At(1).data.Get<std::vector<int32_t>>(), std::vector<int32_t>{5});
     EXPECT_EQ(IntOf(inbox.At(2)), 7);
   });
 }
@@ -210,7 +210,7 @@ TEST_F(NotificationTest, DestroyedClientIsUnsubscribedAtTheServer) {
     EXPECT_EQ(Counter(platform, "subscriptions"), 1u);
 
     // A write of b is no longer sent; the write of a after it is.
-    const unsigned long long sent = Counter(platform, "notifications_sent");
+    const uint64_t sent = Counter(platform, "notifications_sent");
     ASSERT_TRUE(platform.GetNode(roz::Tokenize("sub.b")).SetValue(1, 0));
     ASSERT_TRUE(platform["a"].SetValue(2, 0));
     ASSERT_TRUE(witnessInbox.WaitFor(1));
@@ -331,10 +331,10 @@ TEST_F(NotificationTest, DisconnectAndShutdownWithRegisteredNodesAreClean) {
 TEST_F(NotificationTest, StressEmitterReachesEveryClientInOrder) {
   WithRegd([&](RegdProcess& regd, const Node& platform) {
     const int clients = 8;
-    const unsigned long long n = 100000;
+    const uint64_t n = 100000;
     struct Seen {
       std::mutex mutex;
-      std::vector<unsigned long long> values;
+      std::vector<uint64_t> values;
     };
     std::vector<std::unique_ptr<Seen>> seen;
     std::vector<std::unique_ptr<NotificationClient>> notified;
@@ -345,7 +345,7 @@ TEST_F(NotificationTest, StressEmitterReachesEveryClientInOrder) {
       notified.push_back(
           std::make_unique<NotificationClient>(Callback([mine](const NotificationData& record) {
             std::lock_guard<std::mutex> lock(mine->mutex);
-            mine->values.push_back(record.data.Get<unsigned long long>());
+            mine->values.push_back(record.data.Get<uint64_t>());
           })));
       ASSERT_TRUE(notified.back()->Register(counter));
     }
@@ -362,7 +362,7 @@ TEST_F(NotificationTest, StressEmitterReachesEveryClientInOrder) {
     for (auto& s : seen) {
       std::lock_guard<std::mutex> lock(s->mutex);
       ASSERT_EQ(s->values.size(), n);
-      for (unsigned long long i = 0; i < n; ++i) ASSERT_EQ(s->values[i], i + 1) << "at " << i;
+      for (uint64_t i = 0; i < n; ++i) ASSERT_EQ(s->values[i], i + 1) << "at " << i;
     }
     EXPECT_EQ(Counter(platform, "notifications_dropped"), 0u);
     notified.clear();

@@ -61,8 +61,8 @@ class RemoteTest : public TraceFixture {
 
   // The value of one of regd's diagnostic counters (regd.<name>), read
   // through `platform`.
-  static unsigned long long Counter(const roz::Node& platform, const std::string& name) {
-    unsigned long long value = 0;
+  static uint64_t Counter(const roz::Node& platform, const std::string& name) {
+    uint64_t value = 0;
     platform.GetNode(roz::Path{"regd", name}).Get(value, 0);
     return value;
   }

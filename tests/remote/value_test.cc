@@ -42,14 +42,16 @@ TEST_F(ValueTest, ScalarsOfEveryType) {
     const roz::Node platform = StartAndConnect(regd);
     ASSERT_TRUE(platform.IsValid());
     RoundTrip<bool>(At(platform, "settings.enabled"), true, false);
-    RoundTrip<int>(At(platform, "settings.offset"), -12, -2147483647 - 1);
-    RoundTrip<unsigned int>(At(platform, "settings.sample_rate"), 48000u, 4294967295u);
-    RoundTrip<long long>(At(platform, "settings.timeout_ns"), 5000000000LL, -9000000000000LL);
-    RoundTrip<unsigned long long>(At(platform, "settings.capacity"), 17179869184ULL,
-                                  18446744073709551615ULL);
+    RoundTrip<int32_t>(At(platform, "settings.offset"), -12, -2147483647 - 1);
+    RoundTrip<uint32_t>(At(platform, "settings.sample_rate"), 48000u, 4294967295u);
+    RoundTrip<int64_t>(At(platform, "settings.timeout_ns"), 5000000000LL, -9000000000000LL);
+    RoundTrip<uint64_t>(At(platform, "settings.capacity"), 17179869184ULL, 18446744073709551615ULL);
     RoundTrip<double>(At(platform, "settings.gain"), 1.0, 2.5);
     RoundTrip<float>(At(platform, "settings.threshold"), 0.25f, -1.5f);
     RoundTrip<std::string>(At(platform, "settings.label"), "bench 3", "bench 4, left");
+    // The other names of the 64-bit types reach the same slots of the proxy.
+    RoundTrip<long long>(At(platform, "settings.timeout_ns"), 5000000000LL, -1LL);
+    RoundTrip<unsigned long long>(At(platform, "settings.capacity"), 17179869184ULL, 1ULL);
 
     const roz::Node label = At(platform, "settings.label");
     EXPECT_TRUE(label.SetValue("typed as text", 0));
@@ -58,7 +60,7 @@ TEST_F(ValueTest, ScalarsOfEveryType) {
     EXPECT_EQ(label.ToString(8), "typed...");
     EXPECT_EQ(At(platform, "settings.gain").ToString(), "1");
     EXPECT_EQ(At(platform, "settings.enabled").ToString(), "true");
-    EXPECT_EQ(At(platform, "identity.channels").PrintValue<unsigned int>(), "4");
+    EXPECT_EQ(At(platform, "identity.channels").PrintValue<uint32_t>(), "4");
     EXPECT_EQ(platform.ToString(), "") << "no value";
 
     // The wrong local type is refused by the server.
@@ -78,14 +80,14 @@ TEST_F(ValueTest, ArraysOfEveryTypeWithPositionsAndCounts) {
 
     EXPECT_EQ(static_cast<std::vector<bool>>(At(platform, "calibration.channel_enabled")),
               (std::vector<bool>{true, true, false, true}));
-    EXPECT_EQ(static_cast<std::vector<int>>(At(platform, "calibration.offsets")),
-              (std::vector<int>{-3, 0, 7, 2}));
-    EXPECT_EQ(static_cast<std::vector<unsigned int>>(At(platform, "calibration.ranges")),
-              (std::vector<unsigned int>{10, 10, 100, 1000}));
-    EXPECT_EQ(static_cast<std::vector<long long>>(At(platform, "calibration.timestamps")),
-              (std::vector<long long>{1700000000000LL, 1700000360000LL}));
-    EXPECT_EQ(static_cast<std::vector<unsigned long long>>(At(platform, "calibration.counters")),
-              (std::vector<unsigned long long>{0, 0, 0, 0}));
+    EXPECT_EQ(static_cast<std::vector<int32_t>>(At(platform, "calibration.offsets")),
+              (std::vector<int32_t>{-3, 0, 7, 2}));
+    EXPECT_EQ(static_cast<std::vector<uint32_t>>(At(platform, "calibration.ranges")),
+              (std::vector<uint32_t>{10, 10, 100, 1000}));
+    EXPECT_EQ(static_cast<std::vector<int64_t>>(At(platform, "calibration.timestamps")),
+              (std::vector<int64_t>{1700000000000LL, 1700000360000LL}));
+    EXPECT_EQ(static_cast<std::vector<uint64_t>>(At(platform, "calibration.counters")),
+              (std::vector<uint64_t>{0, 0, 0, 0}));
     EXPECT_EQ(static_cast<std::vector<double>>(At(platform, "calibration.coefficients")),
               (std::vector<double>{1.0, 0.5, 0.25, 0.125}));
     EXPECT_EQ(static_cast<std::vector<float>>(At(platform, "calibration.weights")),
@@ -95,9 +97,9 @@ TEST_F(ValueTest, ArraysOfEveryTypeWithPositionsAndCounts) {
 
     // A window of the array; the answer may be shorter than asked for.
     const roz::Node offsets = At(platform, "calibration.offsets");
-    std::vector<int> part{99, 99, 99, 99, 99};
+    std::vector<int32_t> part{99, 99, 99, 99, 99};
     EXPECT_TRUE(offsets.GetValue(part, 1, 2));
-    EXPECT_EQ(part, (std::vector<int>{0, 7}));
+    EXPECT_EQ(part, (std::vector<int32_t>{0, 7}));
     std::vector<double> coefficients;
     EXPECT_TRUE(At(platform, "calibration.coefficients").GetValue(coefficients, 0, 10));
     EXPECT_EQ(coefficients.size(), 4u);
@@ -108,10 +110,9 @@ TEST_F(ValueTest, ArraysOfEveryTypeWithPositionsAndCounts) {
     // Writes at a position, of one element and of several; an array grows.
     const roz::Node ranges = At(platform, "calibration.ranges");
     EXPECT_TRUE(ranges.SetValue(7u, 3));
-    EXPECT_EQ(static_cast<std::vector<unsigned int>>(ranges),
-              (std::vector<unsigned int>{10, 10, 100, 7}));
-    EXPECT_TRUE(offsets.SetValue(std::vector<int>{5, 6, 8}, 2));
-    EXPECT_EQ(static_cast<std::vector<int>>(offsets), (std::vector<int>{-3, 0, 5, 6, 8}));
+    EXPECT_EQ(static_cast<std::vector<uint32_t>>(ranges), (std::vector<uint32_t>{10, 10, 100, 7}));
+    EXPECT_TRUE(offsets.SetValue(std::vector<int32_t>{5, 6, 8}, 2));
+    EXPECT_EQ(static_cast<std::vector<int32_t>>(offsets), (std::vector<int32_t>{-3, 0, 5, 6, 8}));
     EXPECT_EQ(offsets.GetSize(), 5u);
     const roz::Node enabled = At(platform, "calibration.channel_enabled");
     EXPECT_TRUE(enabled.SetValue(std::vector<bool>{false, true}, 1));
@@ -122,10 +123,10 @@ TEST_F(ValueTest, ArraysOfEveryTypeWithPositionsAndCounts) {
     EXPECT_EQ(static_cast<std::vector<std::string>>(names),
               (std::vector<std::string>{"ch1", "ch2", "left", ""}));
     const roz::Node timestamps = At(platform, "calibration.timestamps");
-    EXPECT_TRUE(timestamps.SetValue(std::vector<long long>{-1}, 0));
-    EXPECT_EQ(timestamps.PrintValue<long long>(), "[-1,1700000360000]");
+    EXPECT_TRUE(timestamps.SetValue(std::vector<int64_t>{-1}, 0));
+    EXPECT_EQ(timestamps.PrintValue<int64_t>(), "[-1,1700000360000]");
     const roz::Node counters = At(platform, "calibration.counters");
-    EXPECT_TRUE(counters.SetValue(std::vector<unsigned long long>{18446744073709551615ULL}, 3));
+    EXPECT_TRUE(counters.SetValue(std::vector<uint64_t>{18446744073709551615ULL}, 3));
     EXPECT_EQ(counters.ToString(), "[0,0,0,18446744073709551615]");
     const roz::Node weights = At(platform, "calibration.weights");
     EXPECT_TRUE(weights.SetValue(std::vector<float>{}, 0)) << "an empty write is a write";
@@ -134,7 +135,7 @@ TEST_F(ValueTest, ArraysOfEveryTypeWithPositionsAndCounts) {
     EXPECT_EQ(weights.ToString(), "[0.5,-0.5,2.5]");
 
     // Elements of an array come as a buffer, also one at a time.
-    unsigned int third = 0;
+    uint32_t third = 0;
     EXPECT_EQ(ThrownText([&] { ranges.Get(third, 2); }),
               "ireg: can't assign an array to scalar value: calibration.ranges");
   });
@@ -164,7 +165,7 @@ TEST_F(ValueTest, RawBuffersAndTextCells) {
     enabled.SetArrayByType(flags);
     EXPECT_EQ(enabled.ToString(), "[false,true,true,true]");
 
-    long long stamps[2] = {0, 0};
+    int64_t stamps[2] = {0, 0};
     At(platform, "calibration.timestamps").GetArrayByType(stamps, 12);
     EXPECT_EQ(stamps[0], 1700000000000LL);
     EXPECT_EQ(stamps[1], 0) << "a 12-byte buffer holds one element";
@@ -232,7 +233,7 @@ TEST_F(ValueTest, EnumerationsValidatorsAndCommands) {
     const roz::Node reset = platform["reset"];
     EXPECT_TRUE(reset.IsExecutable());
     EXPECT_TRUE(reset.Execute());
-    EXPECT_EQ(static_cast<int>(offset), -12);
+    EXPECT_EQ(static_cast<int32_t>(offset), -12);
     EXPECT_EQ(static_cast<std::string>(mode), "normal");
     EXPECT_EQ(ThrownText([&] { offset.Execute(); }), "ireg: node is not executable: platform");
   });
@@ -268,7 +269,7 @@ TEST_F(ValueTest, EveryFailureOfATransferHasItsText) {
     const auto node = [&](const char* name) {
       return roz::Node(root.GetTreeNode(), roz::Path{name});
     };
-    int value = 0;
+    int32_t value = 0;
     std::vector<bool> flags;
     std::vector<std::string> texts;
 
@@ -296,13 +297,13 @@ TEST_F(ValueTest, EveryFailureOfATransferHasItsText) {
               "ireg: node not found: vanished");
     EXPECT_EQ(ThrownText([&] { node("vanished").Set(2, 0); }), "ireg: node not found: vanished");
     EXPECT_TRUE(Traced(": Can't access node: vanished: node not found: vanished"));
-    EXPECT_EQ(ThrownText([&] { node("nowhere").Set(std::vector<int>{1}, 0); }),
+    EXPECT_EQ(ThrownText([&] { node("nowhere").Set(std::vector<int32_t>{1}, 0); }),
               "ireg: node not found: nowhere");
     EXPECT_EQ(ThrownText([&] { node("fixed").Set(2, 0); }), "node is constant: fixed");
 
     // The ...Value forms report and return false; the proxy stays usable.
     EXPECT_FALSE(node("busy").GetValue(value, 0));
-    EXPECT_FALSE(node("seq").SetValue(std::vector<int>{1, 2}, 0));
+    EXPECT_FALSE(node("seq").SetValue(std::vector<int32_t>{1, 2}, 0));
     EXPECT_TRUE(Traced("Exception at getting value for ireg node busy: device busy"));
     EXPECT_TRUE(node("fixed").GetValue(value, 0));
     EXPECT_EQ(value, 1);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "network/orb_manager.h"
 #include "rozctl/rozctl_process.h"
 #include "support/regd_process.h"
 
@@ -308,7 +309,8 @@ TEST_F(RozctlTest, UnreachableRegistryGivesStatusOne) {
   // No route at all inside the loopback-only namespace.
   const Result r = rozctltest::Run({"--host", "10.255.0.1", "-w", "2", "get", "settings.gain"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "rozctl: cannot connect to the app registry at 10.255.0.1:5679\n");
+  EXPECT_EQ(r.err, "rozctl: cannot connect to the app registry at 10.255.0.1:" +
+                       std::to_string(inet::c_defaultAppPort) + "\n");
 }
 
 TEST_F(RozctlTest, UsageErrorsGiveStatusTwo) {

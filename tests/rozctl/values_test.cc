@@ -29,7 +29,7 @@ TEST(RozctlValuesTest, TextFormsReadBackExactly) {
   EXPECT_EQ(ValueText(istd::Any(0.1f)), "0.1");
   EXPECT_EQ(ValueText(istd::Any(std::string("bench 3"))), "bench 3");
   // Arrays always in brackets, also with one element or none.
-  EXPECT_EQ(ValueText(istd::Any(std::vector<int>{5})), "[5]");
+  EXPECT_EQ(ValueText(istd::Any(std::vector<int32_t>{5})), "[5]");
   EXPECT_EQ(ValueText(istd::Any(std::vector<double>{})), "[]");
   EXPECT_EQ(ValueText(istd::Any(std::vector<bool>{true, false})), "[true,false]");
   EXPECT_EQ(ValueText(istd::Any(std::vector<std::string>{"a", "b"})), "[a,b]");
@@ -41,7 +41,7 @@ TEST(RozctlValuesTest, JsonKeepsTypes) {
   EXPECT_EQ(ValueJson(istd::Any(false)), nlohmann::json(false));
   EXPECT_EQ(ValueJson(istd::Any(5000000000ll)), nlohmann::json(5000000000ll));
   EXPECT_EQ(ValueJson(istd::Any(0.25f)), nlohmann::json(0.25));
-  EXPECT_EQ(ValueJson(istd::Any(std::vector<unsigned int>{1, 2})), nlohmann::json({1, 2}));
+  EXPECT_EQ(ValueJson(istd::Any(std::vector<uint32_t>{1, 2})), nlohmann::json({1, 2}));
   // JSON has no NaN: it travels as text.
   EXPECT_EQ(ValueJson(istd::Any(std::numeric_limits<double>::quiet_NaN())), nlohmann::json("nan"));
 }
@@ -56,24 +56,23 @@ TEST(RozctlValuesTest, PutArgumentsSplitAtCommasOnlyForOneArrayArgument) {
 }
 
 TEST(RozctlValuesTest, TextsConvertByValueTypeOrFailWithTheNode) {
-  EXPECT_EQ(ParseValue<int>("-7", enums::eLong, "a.b"), -7);
-  EXPECT_EQ(ParseValue<int>("0x1F", enums::eLong, "a.b"), 31);
-  EXPECT_EQ(ParseValue<unsigned long long>("17179869184", enums::eULongLong, "a.b"),
-            17179869184ull);
+  EXPECT_EQ(ParseValue<int32_t>("-7", enums::eLong, "a.b"), -7);
+  EXPECT_EQ(ParseValue<int32_t>("0x1F", enums::eLong, "a.b"), 31);
+  EXPECT_EQ(ParseValue<uint64_t>("17179869184", enums::eULongLong, "a.b"), 17179869184ull);
   EXPECT_EQ(ParseValue<bool>("true", enums::eBool, "a.b"), true);
   EXPECT_EQ(ParseValue<bool>("0", enums::eBool, "a.b"), false);
   EXPECT_DOUBLE_EQ(ParseValue<double>("2.5", enums::eDouble, "a.b"), 2.5);
   EXPECT_EQ(ParseValue<std::string>("x,y", enums::eString, "a.b"), "x,y");
 
   try {
-    ParseValue<unsigned int>("-1", enums::eULong, "settings.rate");
+    ParseValue<uint32_t>("-1", enums::eULong, "settings.rate");
     FAIL() << "no failure";
   } catch (const Failure& f) {
     EXPECT_EQ(f.Text(), "rozctl: cannot convert \"-1\" to a ULong value for settings.rate");
     EXPECT_EQ(f.ExitCode(), 1);
   }
-  EXPECT_THROW(ParseValue<int>("12a", enums::eLong, "a"), Failure);
-  EXPECT_THROW(ParseValue<int>("4294967296", enums::eLong, "a"), Failure);
+  EXPECT_THROW(ParseValue<int32_t>("12a", enums::eLong, "a"), Failure);
+  EXPECT_THROW(ParseValue<int32_t>("4294967296", enums::eLong, "a"), Failure);
   EXPECT_THROW(ParseValue<float>("", enums::eFloat, "a"), Failure);
   EXPECT_THROW(ParseValue<bool>("yes", enums::eBool, "a"), Failure);
 }

@@ -47,7 +47,7 @@ namespace {
 
 struct Options {
   std::string m_tree;
-  unsigned int m_port = 5679;
+  unsigned int m_port = inet::c_defaultAppPort;
   std::string m_portFile;
   std::string m_traceLevel = "Off";
   std::string m_traceFile = "-";
@@ -75,12 +75,15 @@ int ParseOptions(int argc, char** argv, Options& o) {
 
   CLI::App app("regd: the reference registry server", "regd");
   app.add_option("--tree", o.m_tree, "registry tree (JSON)")->required();
-  app.add_option("--port", o.m_port, "TCP port; 0 lets the system choose (default 5679)");
+  app.add_option("--port", o.m_port,
+                 "TCP port; 0 lets the system choose (default " +
+                     std::to_string(inet::c_defaultAppPort) + ")");
   app.add_option("--port-file", o.m_portFile, "file that receives the port once regd answers");
   app.add_option("--interface-version", o.m_server.m_interfaceVersion,
                  "what GetInterfaceVersion answers (default 2.6)");
-  app.add_option("--key", o.m_server.m_objectKey,
-                 "object key of the Application (default varnek-app)");
+  app.add_option(
+      "--key", o.m_server.m_objectKey,
+      std::string("object key of the Application (default ") + inet::c_defaultNetId + ")");
   app.add_option("--trace", o.m_traceLevel, "trace level: Off, Low, Medium, High, Detail or 0-4");
   app.add_option("--trace-file", o.m_traceFile, "trace file (default -, standard output)");
   app.add_option("--log", o.m_log, "log file");

@@ -87,7 +87,7 @@ size_t Registry::Size(const RegNode& node) const {
 }
 
 void Registry::Refresh(RegNode& node) {
-  if (node.m_counter) node.m_value = std::vector<unsigned long long>{node.m_counter()};
+  if (node.m_counter) node.m_value = std::vector<uint64_t>{node.m_counter()};
 }
 
 CORBA::Any* Registry::Read(RegNode& node, CORBA::ULong pos, CORBA::ULong count,
@@ -167,7 +167,7 @@ void Registry::Write(RegNode& node, const CORBA::Any& value, CORBA::ULong pos) {
 
   std::lock_guard<std::mutex> lock(m_mutex);
   if (executable) {
-    const auto& codes = std::get<std::vector<long long>>(values);
+    const auto& codes = std::get<std::vector<int64_t>>(values);
     if (pos != 0 || codes.size() != 1 || codes[0] != c_executeCode) {
       Refuse("not a command code (" + std::to_string(c_executeCode) + " at position 0)", node);
     }
@@ -238,7 +238,7 @@ void Registry::Simulate(RegNode& node) {
 ChangePtr Registry::Snapshot(RegNode& node, bool increment) {
   std::lock_guard<std::mutex> lock(m_mutex);
   Refresh(node);
-  if (increment) ++std::get<std::vector<unsigned long long>>(node.m_value).at(0);
+  if (increment) ++std::get<std::vector<uint64_t>>(node.m_value).at(0);
   auto change = std::make_shared<Change>();
   change->m_path = node.m_path;
   if (node.m_type != eUndefined) {

@@ -32,7 +32,7 @@ namespace regd {
 // Notification type code of a value change.
 inline constexpr int c_valueChanged = 0;
 // The value that makes an executable node run its command.
-inline constexpr long long c_executeCode = 238;
+inline constexpr int64_t c_executeCode = 238;
 
 // One value change, as it is sent to every subscriber of the node.
 struct Change {

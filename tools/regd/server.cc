@@ -28,7 +28,7 @@ std::unique_ptr<RegNode> MakeNode(const std::string& name, ValueType type, roz::
 
 std::unique_ptr<RegNode> Counter(const std::string& name,
                                  std::function<unsigned long long()> count) {
-  auto node = MakeNode(name, roz::enums::eULongLong, eRead, std::vector<unsigned long long>{0});
+  auto node = MakeNode(name, roz::enums::eULongLong, eRead, std::vector<uint64_t>{0});
   node->m_counter = std::move(count);
   return node;
 }
@@ -148,17 +148,16 @@ std::unique_ptr<RegNode> Server::WithDiagnostics(std::unique_ptr<RegNode> root) 
   dir->Add(Counter("sinks_dropped", [&c] { return c.m_sinksDropped.load(); }));
   dir->Add(Counter("blocks_pushed", [&c] { return c.m_blocksPushed.load(); }));
 
-  auto heartbeat =
-      MakeNode("heartbeat", roz::enums::eULongLong, eRead, std::vector<unsigned long long>{0});
+  auto heartbeat = MakeNode("heartbeat", roz::enums::eULongLong, eRead, std::vector<uint64_t>{0});
   heartbeat->m_simulation = std::make_unique<Simulation>();
   heartbeat->m_simulation->m_periodMs = m_options.m_heartbeatMs;
   heartbeat->m_simulation->m_generator.m_kind = Generator::eRamp;
   heartbeat->m_simulation->m_generator.m_period = 0;
   m_heartbeat = &dir->Add(std::move(heartbeat));
   auto period = MakeNode("heartbeat_ms", roz::enums::eULong, eRead | eWrite,
-                         std::vector<unsigned int>{m_options.m_heartbeatMs});
+                         std::vector<uint32_t>{m_options.m_heartbeatMs});
   period->m_onWrite = [this](const RegNode& node) {
-    m_heartbeat->m_simulation->m_periodMs = std::get<std::vector<unsigned int>>(node.m_value).at(0);
+    m_heartbeat->m_simulation->m_periodMs = std::get<std::vector<uint32_t>>(node.m_value).at(0);
     m_simulator->Wake();
   };
   dir->Add(std::move(period));
@@ -167,12 +166,12 @@ std::unique_ptr<RegNode> Server::WithDiagnostics(std::unique_ptr<RegNode> root) 
   const std::string counterPath = std::string(c_diagnosticsName) + ".stress.counter";
   m_stressTarget = &stress->Add(MakeNode("target", roz::enums::eString, eRead | eWrite,
                                          std::vector<std::string>{counterPath}));
-  m_stressCounter = &stress->Add(
-      MakeNode("counter", roz::enums::eULongLong, eRead, std::vector<unsigned long long>{0}));
+  m_stressCounter =
+      &stress->Add(MakeNode("counter", roz::enums::eULongLong, eRead, std::vector<uint64_t>{0}));
   auto emit = Counter("emit", [this] { return m_stress->Pending(); });
   emit->m_flags |= eWrite;
   emit->m_onWrite = [this](const RegNode& node) {
-    m_stress->Add(std::get<std::vector<unsigned long long>>(node.m_value).at(0));
+    m_stress->Add(std::get<std::vector<uint64_t>>(node.m_value).at(0));
   };
   stress->Add(std::move(emit));
   stress->Add(Counter("emitted", [&c] { return c.m_stressEmitted.load(); }));

@@ -35,6 +35,7 @@
 #include "clients.h"
 #include "counters.h"
 #include "network/i_application.h"
+#include "network/orb_manager.h"
 #include "registry.h"
 #include "signals.h"
 #include "worker.h"
@@ -45,7 +46,7 @@ class i_Application_impl;
 
 struct ServerOptions {
   std::string m_interfaceVersion = "2.6";
-  std::string m_objectKey = "varnek-app";
+  std::string m_objectKey = inet::c_defaultNetId;
   unsigned int m_callTimeoutMs = 5000;  // bound of every call regd makes to a client
   size_t m_queueCapacity = 10000;       // notifications queued per client
   unsigned int m_heartbeatMs = 1000;

@@ -348,19 +348,18 @@ class Loader {
       child->m_initial = value;
       node.Add(std::move(child));
     };
-    add(c_accessType, roz::enums::eLongLong, std::vector<long long>{description->m_push ? 1 : 2},
-        0);
-    add(c_groupSize, roz::enums::eULong, std::vector<unsigned int>{description->m_groupSize}, 0);
-    add(c_compNum, roz::enums::eULong, std::vector<unsigned int>{description->Components()}, 0);
+    add(c_accessType, roz::enums::eLongLong, std::vector<int64_t>{description->m_push ? 1 : 2}, 0);
+    add(c_groupSize, roz::enums::eULong, std::vector<uint32_t>{description->m_groupSize}, 0);
+    add(c_compNum, roz::enums::eULong, std::vector<uint32_t>{description->Components()}, 0);
     if (namesAs == "array") {
       add(c_compNames, roz::enums::eString, description->m_components, roz::enums::eArray);
     } else {
       add(c_compNames, roz::enums::eString,
           std::vector<std::string>{istd::StringVecIntoString(description->m_components, ",")}, 0);
     }
-    add(c_compType, roz::enums::eLongLong, std::vector<long long>{description->m_elementCode}, 0);
+    add(c_compType, roz::enums::eLongLong, std::vector<int64_t>{description->m_elementCode}, 0);
     add(c_atomSize, roz::enums::eULong,
-        std::vector<unsigned int>{description->Components() * type->size}, 0);
+        std::vector<uint32_t>{description->Components() * type->size}, 0);
     node.m_signal = std::move(description);
   }
 

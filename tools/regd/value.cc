@@ -140,7 +140,7 @@ bool FlagFromName(const std::string& name, roz::Flags& flag) {
 Elements EmptyElements(ValueType type) {
   if (type == roz::enums::eUndefined) return std::monostate{};
   return WithElementType(
-      type, [](auto tag) -> Elements { return std::vector<typename decltype(tag)::type>{}; });
+      type, [](auto tag) -> Elements { return std::vector<typename decltype(tag)::Type>{}; });
 }
 
 size_t ElementCount(const Elements& elements) {
@@ -204,8 +204,8 @@ std::vector<std::string> SliceTexts(const Elements& elements, size_t pos, size_t
 bool ElementsFromAny(const istd::Any& value, ValueType type, Elements& out) {
   if (type == roz::enums::eUndefined) return false;
   return WithElementType(type, [&](auto tag) {
-    using V = std::vector<typename decltype(tag)::type>;
-    if (value.Type() != typeid(V)) return false;
+    using V = std::vector<typename decltype(tag)::Type>;
+    if (!value.Holds<V>()) return false;
     out = value.Get<V>();
     return true;
   });
@@ -226,7 +226,7 @@ void WriteElements(Elements& target, size_t pos, const Elements& values) {
 
 Elements ElementsFromJson(ValueType type, const nlohmann::json& value, bool array) {
   return WithElementType(type, [&](auto tag) -> Elements {
-    using T = typename decltype(tag)::type;
+    using T = typename decltype(tag)::Type;
     std::vector<T> values;
     if (!array) {
       values.push_back(JsonElement<T>(value, type));

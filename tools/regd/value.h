@@ -4,8 +4,10 @@
 //
 // A value is a vector of elements of one type (a scalar holds exactly one);
 // Enumeration values are strings. The numeric codes of value types and flags
-// are the wire protocol's, taken from client/roz_util.h (header only: regd
-// does not link the client library).
+// are the wire protocol's, and the element type of each value type is the
+// client library's table: both are taken from its headers
+// client/roz_util.h and client/value_type.h (header only: regd does not link
+// the client library).
 //
 // Thread-safety: plain data and reentrant functions; the registry's mutex
 // guards the values of the tree (registry.h).
@@ -17,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "client/roz_util.h"
+#include "client/value_type.h"
 #include "istd/any.h"
 #include "istd/exception.h"
 
@@ -35,44 +39,19 @@ using ValueType = roz::enums::NodeValType_e;
 inline constexpr size_t c_maxArrayElements = 1u << 20;
 
 // The elements of a node's value, one vector type per element type.
-using Elements =
-    std::variant<std::monostate, std::vector<bool>, std::vector<int>, std::vector<unsigned int>,
-                 std::vector<long long>, std::vector<unsigned long long>, std::vector<double>,
-                 std::vector<float>, std::vector<std::string>>;
+using Elements = std::variant<std::monostate, std::vector<bool>, std::vector<int32_t>,
+                              std::vector<uint32_t>, std::vector<int64_t>, std::vector<uint64_t>,
+                              std::vector<double>, std::vector<float>, std::vector<std::string>>;
 
-template <typename T>
-struct Tag {
-  using type = T;
-};
-
-// Calls f(Tag<T>{}) with the element type T of `type` (int for Long,
-// unsigned int for ULong, long long, unsigned long long, double, float,
-// bool, std::string for String and Enumeration). Throws istd::Exception for
+// Calls f(roz::TypeTag<T>{}) with the element type T of `type`
+// (roz::VisitValueType) and returns its result. Throws istd::Exception for
 // Undefined, which has no elements.
 template <typename F>
 decltype(auto) WithElementType(ValueType type, F&& f) {
-  switch (type) {
-    case roz::enums::eBool:
-      return f(Tag<bool>{});
-    case roz::enums::eLong:
-      return f(Tag<int>{});
-    case roz::enums::eULong:
-      return f(Tag<unsigned int>{});
-    case roz::enums::eLongLong:
-      return f(Tag<long long>{});
-    case roz::enums::eULongLong:
-      return f(Tag<unsigned long long>{});
-    case roz::enums::eDouble:
-      return f(Tag<double>{});
-    case roz::enums::eFloat:
-      return f(Tag<float>{});
-    case roz::enums::eString:
-    case roz::enums::eEnumeration:
-      return f(Tag<std::string>{});
-    default:
-      break;
-  }
-  throw istd::Exception("regd: a node without value type has no elements", true);
+  using Result = decltype(f(roz::TypeTag<bool>{}));
+  return roz::VisitValueType(type, f, []() -> Result {
+    throw istd::Exception("regd: a node without value type has no elements", true);
+  });
 }
 
 // Text names of value types ("Undefined" ... "Enumeration") and flags
@@ -146,7 +125,7 @@ T FromSample(double value) {
 template <typename Sample>
 Elements ElementsFromSamples(ValueType type, size_t count, Sample sample) {
   return WithElementType(type, [&](auto tag) -> Elements {
-    using T = typename decltype(tag)::type;
+    using T = typename decltype(tag)::Type;
     std::vector<T> values;
     values.reserve(count);
     for (size_t i = 0; i < count; ++i) values.push_back(detail::FromSample<T>(sample(i)));

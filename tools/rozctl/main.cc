@@ -42,7 +42,10 @@ int main(int argc, char** argv) {
 
   GlobalOptions globals;
   app.add_option("--host", globals.host, "registry host (default 127.0.0.1)");
-  app.add_option("--port", globals.port, "registry port (default 5679 for app, 5678 for platform)")
+  app.add_option("--port", globals.port,
+                 "registry port (default " + std::to_string(roz::DefaultPort(roz::eApp)) +
+                     " for app, " + std::to_string(roz::DefaultPort(roz::ePlatform)) +
+                     " for platform)")
       ->check(CLI::Range(0, 65535));
   app.add_option("--root", globals.root, "which registry: app (default) or platform")
       ->check(CLI::IsMember({"app", "platform"}));

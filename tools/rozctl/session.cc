@@ -42,7 +42,7 @@ void OrbLog(const char* text) {
 
 Session::Session(const GlobalOptions& options)
     : m_options(options), m_root(options.root == "platform" ? roz::ePlatform : roz::eApp) {
-  m_port = options.port != 0 ? options.port : (m_root == roz::ePlatform ? 5678 : 5679);
+  m_port = options.port != 0 ? options.port : static_cast<int>(roz::DefaultPort(m_root));
   if (!options.traceLevel.empty()) {
     const istd::TraceLevel_e level = TraceLevelFromText(options.traceLevel);
     if (level != istd::eOff) {

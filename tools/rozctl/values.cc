@@ -48,28 +48,17 @@ nlohmann::json ElementJson(const T& value) {
 // holds none of the sixteen.
 template <typename F>
 bool VisitAny(const istd::Any& value, F&& f) {
-  const std::type_info& type = value.Type();
-  bool done = false;
-  auto probe = [&](auto tag) {
+  return istd::AnyValueElement([&](auto tag) {
     using T = typename decltype(tag)::Type;
-    if (done) return;
-    if (type == typeid(T)) {
+    if (value.Holds<T>()) {
       f(tag, false);
-      done = true;
-    } else if (type == typeid(std::vector<T>)) {
+    } else if (value.Holds<std::vector<T>>()) {
       f(tag, true);
-      done = true;
+    } else {
+      return false;
     }
-  };
-  probe(TypeTag<bool>{});
-  probe(TypeTag<int>{});
-  probe(TypeTag<unsigned int>{});
-  probe(TypeTag<long long>{});
-  probe(TypeTag<unsigned long long>{});
-  probe(TypeTag<double>{});
-  probe(TypeTag<float>{});
-  probe(TypeTag<std::string>{});
-  return done;
+    return true;
+  });
 }
 
 }  // namespace
@@ -156,14 +145,14 @@ T ParseValue(const std::string& text, roz::enums::NodeValType_e type, const std:
 }
 
 template bool ParseValue<bool>(const std::string&, roz::enums::NodeValType_e, const std::string&);
-template int ParseValue<int>(const std::string&, roz::enums::NodeValType_e, const std::string&);
-template unsigned int ParseValue<unsigned int>(const std::string&, roz::enums::NodeValType_e,
-                                               const std::string&);
-template long long ParseValue<long long>(const std::string&, roz::enums::NodeValType_e,
-                                         const std::string&);
-template unsigned long long ParseValue<unsigned long long>(const std::string&,
-                                                           roz::enums::NodeValType_e,
-                                                           const std::string&);
+template int32_t ParseValue<int32_t>(const std::string&, roz::enums::NodeValType_e,
+                                     const std::string&);
+template uint32_t ParseValue<uint32_t>(const std::string&, roz::enums::NodeValType_e,
+                                       const std::string&);
+template int64_t ParseValue<int64_t>(const std::string&, roz::enums::NodeValType_e,
+                                     const std::string&);
+template uint64_t ParseValue<uint64_t>(const std::string&, roz::enums::NodeValType_e,
+                                       const std::string&);
 template double ParseValue<double>(const std::string&, roz::enums::NodeValType_e,
                                    const std::string&);
 template float ParseValue<float>(const std::string&, roz::enums::NodeValType_e, const std::string&);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "client/roz_util.h"
+#include "client/value_type.h"
 #include "istd/any.h"
 
 namespace rozctl {
@@ -46,40 +47,17 @@ class Failure : public std::runtime_error {
   bool m_library = false;
 };
 
-// Marker passed to the visitor of WithValueType.
-template <typename T>
-struct TypeTag {
-  using Type = T;
-};
+using roz::TypeTag;
 
-// Calls `visit(TypeTag<T>{})` with the C++ type of `type`'s values (Bool
-// bool, Long int, ULong unsigned int, LongLong long long, ULongLong unsigned
-// long long, Double double, Float float, String and Enumeration
+// Calls `visit(TypeTag<T>{})` with the element type of `type`'s values
+// (roz::VisitValueType: Long int32_t, ..., String and Enumeration
 // std::string) and returns its result. Throws Failure("<what> has no value")
 // for Undefined and unknown types; `what` names the node in that message.
 template <typename Visitor>
 auto WithValueType(roz::enums::NodeValType_e type, const std::string& what, Visitor&& visit) {
-  switch (type) {
-    case roz::enums::eBool:
-      return visit(TypeTag<bool>{});
-    case roz::enums::eLong:
-      return visit(TypeTag<int>{});
-    case roz::enums::eULong:
-      return visit(TypeTag<unsigned int>{});
-    case roz::enums::eLongLong:
-      return visit(TypeTag<long long>{});
-    case roz::enums::eULongLong:
-      return visit(TypeTag<unsigned long long>{});
-    case roz::enums::eDouble:
-      return visit(TypeTag<double>{});
-    case roz::enums::eFloat:
-      return visit(TypeTag<float>{});
-    case roz::enums::eString:
-    case roz::enums::eEnumeration:
-      return visit(TypeTag<std::string>{});
-    default:
-      throw Failure(what + " has no value");
-  }
+  using Result = decltype(visit(TypeTag<bool>{}));
+  return roz::VisitValueType(type, visit,
+                             [&]() -> Result { throw Failure(what + " has no value"); });
 }
 
 // The name of a value type ("Double", "Enumeration", ...; the number for an

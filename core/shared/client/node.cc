@@ -20,49 +20,13 @@ const TreeNodeId c_nullNodeId;
 
 namespace {
 
-template <typename T>
-struct TypeTag {
-  using Type = T;
-};
-
-// Calls `f(TypeTag<T>())` with the local type of `type` and returns true;
-// returns false for Undefined (and for codes outside the table).
-// Enumeration values are strings, but only where `withEnumeration` says so.
+// The element type of the node's raw buffers and text cells: that of
+// `type`, except that Enumeration has none (its values are strings, but
+// these forms serve numbers and plain strings only).
 template <typename F>
-bool WithValueType(enums::NodeValType_e type, bool withEnumeration, F&& f) {
-  switch (type) {
-    case enums::eBool:
-      f(TypeTag<bool>());
-      return true;
-    case enums::eLong:
-      f(TypeTag<int>());
-      return true;
-    case enums::eULong:
-      f(TypeTag<unsigned int>());
-      return true;
-    case enums::eLongLong:
-      f(TypeTag<long long>());
-      return true;
-    case enums::eULongLong:
-      f(TypeTag<unsigned long long>());
-      return true;
-    case enums::eDouble:
-      f(TypeTag<double>());
-      return true;
-    case enums::eFloat:
-      f(TypeTag<float>());
-      return true;
-    case enums::eString:
-      f(TypeTag<std::string>());
-      return true;
-    case enums::eEnumeration:
-      if (!withEnumeration) return false;
-      f(TypeTag<std::string>());
-      return true;
-    case enums::eUndefined:
-    default:
-      return false;
-  }
+void WithArrayType(enums::NodeValType_e type, F&& f) {
+  if (type == enums::eEnumeration) return;
+  VisitValueType(type, f, [] {});
 }
 
 // Element text of the printed forms: bool as true/false, numbers in the
@@ -381,7 +345,7 @@ void Node::SetArray(void* buffer) {
 
 void Node::GetArrayByType(void* buffer, size_t bytes) const {
   if (!IsArray() || !IsReadable()) return;
-  WithValueType(GetValueType(), false, [&](auto tag) {
+  WithArrayType(GetValueType(), [&](auto tag) {
     using T = typename decltype(tag)::Type;
     if constexpr (!std::is_same_v<T, std::string>) GetArray<T>(buffer, bytes);
   });
@@ -389,7 +353,7 @@ void Node::GetArrayByType(void* buffer, size_t bytes) const {
 
 void Node::SetArrayByType(void* buffer) {
   if (!IsArray() || !IsReadable()) return;
-  WithValueType(GetValueType(), false, [&](auto tag) {
+  WithArrayType(GetValueType(), [&](auto tag) {
     using T = typename decltype(tag)::Type;
     if constexpr (!std::is_same_v<T, std::string>) SetArray<T>(buffer);
   });
@@ -427,14 +391,14 @@ void Node::SetStringArray(void* buffer, size_t cellLen) {
 
 void Node::GetStringArrayByType(void* buffer, size_t bytes, size_t cellLen) const {
   if (!IsArray() || !IsReadable()) return;
-  WithValueType(GetValueType(), false, [&](auto tag) {
+  WithArrayType(GetValueType(), [&](auto tag) {
     GetStringArray<typename decltype(tag)::Type>(buffer, bytes, cellLen);
   });
 }
 
 void Node::SetStringArrayByType(void* buffer, size_t cellLen) {
   if (!IsArray() || !IsReadable()) return;
-  WithValueType(GetValueType(), false,
+  WithArrayType(GetValueType(),
                 [&](auto tag) { SetStringArray<typename decltype(tag)::Type>(buffer, cellLen); });
 }
 
@@ -463,7 +427,8 @@ std::string Node::ToString(size_t maxLen) const {
   const enums::NodeValType_e type = GetValueType();
   if (type == enums::eUndefined || !IsReadable()) return std::string();
   std::string text = "Invalid type";
-  WithValueType(type, true, [&](auto tag) { text = PrintValue<typename decltype(tag)::Type>(); });
+  VisitValueType(
+      type, [&](auto tag) { text = PrintValue<typename decltype(tag)::Type>(); }, [] {});
   static const size_t c_ellipsisLen = 3;
   if (maxLen != 0 && text.size() > maxLen) {
     text.resize(maxLen >= c_ellipsisLen ? maxLen - c_ellipsisLen : 0);
@@ -500,7 +465,10 @@ std::string Node::DumpSubTree(int depth, unsigned long mode, size_t maxLen) cons
 
 std::ostream& operator<<(std::ostream& os, const Node& node) { return os << node.ToString(0); }
 
-// The element types that the raw-buffer and text-cell templates serve.
+// The types that the raw-buffer and text-cell templates serve: the value
+// types and the other names of the integer types (the six integer names are
+// distinct types on every word size, and each of int32_t ... uint64_t is one
+// of them).
 #define ROZ_NODE_TEXT_TEMPLATES(T)                                    \
   template void Node::GetStringArray<T>(void*, size_t, size_t) const; \
   template void Node::SetStringArray<T>(void*, size_t);               \
@@ -512,6 +480,8 @@ std::ostream& operator<<(std::ostream& os, const Node& node) { return os << node
 ROZ_NODE_TEXT_TEMPLATES(bool)
 ROZ_NODE_TEXT_TEMPLATES(int)
 ROZ_NODE_TEXT_TEMPLATES(unsigned int)
+ROZ_NODE_TEXT_TEMPLATES(long)
+ROZ_NODE_TEXT_TEMPLATES(unsigned long)
 ROZ_NODE_TEXT_TEMPLATES(long long)
 ROZ_NODE_TEXT_TEMPLATES(unsigned long long)
 ROZ_NODE_TEXT_TEMPLATES(double)
@@ -520,6 +490,8 @@ ROZ_NODE_TEXT_TEMPLATES(std::string)
 ROZ_NODE_RAW_TEMPLATES(bool)
 ROZ_NODE_RAW_TEMPLATES(int)
 ROZ_NODE_RAW_TEMPLATES(unsigned int)
+ROZ_NODE_RAW_TEMPLATES(long)
+ROZ_NODE_RAW_TEMPLATES(unsigned long)
 ROZ_NODE_RAW_TEMPLATES(long long)
 ROZ_NODE_RAW_TEMPLATES(unsigned long long)
 ROZ_NODE_RAW_TEMPLATES(double)

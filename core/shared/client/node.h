@@ -12,9 +12,15 @@
 // threads, one object is not shared between threads. Locking is done by the
 // tree nodes and structures that the handle calls.
 //
-// Value types (all scalar and std::vector forms): bool (Bool), int (Long),
-// unsigned int (ULong), long long (LongLong), unsigned long long (ULongLong),
-// double (Double), float (Float), std::string (String and Enumeration).
+// Value types (all scalar and std::vector forms; client/value_type.h): bool
+// (Bool), int32_t (Long), uint32_t (ULong), int64_t (LongLong), uint64_t
+// (ULongLong), double (Double), float (Float), std::string (String and
+// Enumeration). Every typed member also accepts the other standard names of
+// the integer types -- int, long, long long and their unsigned forms -- and
+// maps each onto the type of its width and signedness (long long and long
+// are LongLong on x86-64; long is Long on i386). char and short are no value
+// types: reading into one does not compile, and writing one reaches the Long
+// slot by integer promotion.
 #ifndef VARNEK_CLIENT_NODE_H
 #define VARNEK_CLIENT_NODE_H
 
@@ -30,6 +36,7 @@
 #include "client/node_structure.h"
 #include "client/roz_util.h"
 #include "client/tree_node.h"
+#include "client/value_type.h"
 #include "istd/any.h"
 #include "istd/process.h"
 
@@ -149,11 +156,23 @@ class Node {
 
   template <typename T>
   void Get(T& value, size_t pos) const {
-    GetTreeNode()->Get(value, pos, m_relPath);
+    if constexpr (istd::c_isIntegerAlias<T>) {
+      istd::FixedWidth_t<T> held{};
+      GetTreeNode()->Get(held, pos, m_relPath);
+      value = static_cast<T>(held);
+    } else {
+      GetTreeNode()->Get(value, pos, m_relPath);
+    }
   }
   template <typename T>
   void Get(std::vector<T>& values, size_t pos, size_t count) const {
-    GetTreeNode()->Get(values, pos, count, m_relPath);
+    if constexpr (istd::c_isIntegerAlias<T>) {
+      std::vector<istd::FixedWidth_t<T>> held;
+      GetTreeNode()->Get(held, pos, count, m_relPath);
+      values.assign(held.begin(), held.end());
+    } else {
+      GetTreeNode()->Get(values, pos, count, m_relPath);
+    }
   }
   template <typename T>
   bool GetValue(T& value, size_t pos) const {
@@ -182,7 +201,7 @@ class Node {
   template <typename T, typename = std::enable_if_t<!std::is_enum_v<T> && !std::is_pointer_v<T> &&
                                                     !std::is_array_v<T>>>
   void Set(const T& value, size_t pos) const {
-    GetTreeNode()->Set(value, pos, m_relPath);
+    GetTreeNode()->Set(ToSlot(value), pos, m_relPath);
   }
   template <typename T, typename = std::enable_if_t<!std::is_enum_v<T> && !std::is_pointer_v<T> &&
                                                     !std::is_array_v<T>>>
@@ -211,17 +230,25 @@ class Node {
   operator bool() const { return Read<bool>(); }      // NOLINT(google-explicit-constructor)
   operator float() const { return Read<float>(); }    // NOLINT
   operator double() const { return Read<double>(); }  // NOLINT
-  operator unsigned int() const { return Read<unsigned int>(); }              // NOLINT
+  // The six integer names are distinct types on every word size; each reads
+  // the slot of its width and signedness.
   operator int() const { return Read<int>(); }                                // NOLINT
-  operator unsigned long long() const { return Read<unsigned long long>(); }  // NOLINT
+  operator unsigned int() const { return Read<unsigned int>(); }              // NOLINT
+  operator long() const { return Read<long>(); }                              // NOLINT
+  operator unsigned long() const { return Read<unsigned long>(); }            // NOLINT
   operator long long() const { return Read<long long>(); }                    // NOLINT
+  operator unsigned long long() const { return Read<unsigned long long>(); }  // NOLINT
   operator std::string() const { return Read<std::string>(); }                // NOLINT
   // Get(values, 0, 0): the elements the registry answers for that request.
+  operator std::vector<bool>() const { return ReadAll<bool>(); }                  // NOLINT
   operator std::vector<int>() const { return ReadAll<int>(); }                    // NOLINT
   operator std::vector<unsigned int>() const { return ReadAll<unsigned int>(); }  // NOLINT
-  operator std::vector<long long>() const { return ReadAll<long long>(); }        // NOLINT
-  operator std::vector<bool>() const { return ReadAll<bool>(); }                  // NOLINT
-  operator std::vector<unsigned long long>() const {                              // NOLINT
+  operator std::vector<long>() const { return ReadAll<long>(); }                  // NOLINT
+  operator std::vector<unsigned long>() const {                                   // NOLINT
+    return ReadAll<unsigned long>();
+  }
+  operator std::vector<long long>() const { return ReadAll<long long>(); }  // NOLINT
+  operator std::vector<unsigned long long>() const {                        // NOLINT
     return ReadAll<unsigned long long>();
   }
   operator std::vector<double>() const { return ReadAll<double>(); }            // NOLINT
@@ -238,7 +265,8 @@ class Node {
   // For a readable array node: reads GetSize() elements of the node's
   // element type from `buffer` and writes them.
   void SetArrayByType(void* buffer);
-  // T: bool, int, unsigned int, long long, unsigned long long, float, double.
+  // T: bool, the six integer names, float, double; elements are
+  // sizeof(T) bytes wide (bool one byte).
   template <typename T>
   void GetArray(void* buffer, size_t bytes) const;
   template <typename T>
@@ -257,7 +285,7 @@ class Node {
   // nothing is written. Nothing is read or written for cellLen 0 when the
   // node has elements.
   void SetStringArrayByType(void* buffer, size_t cellLen);
-  // T: the eight value types.
+  // T: the value types and the other integer names.
   template <typename T>
   void GetStringArray(void* buffer, size_t bytes, size_t cellLen) const;
   template <typename T>
@@ -266,7 +294,8 @@ class Node {
   // ---- text forms ----
 
   // The value as text ("N/A" when it cannot be read): arrays of one element
-  // as that element, longer ones as "[a,b,...]"; bool as true/false.
+  // as that element, longer ones as "[a,b,...]"; bool as true/false. T: the
+  // value types and the other integer names.
   template <typename T>
   std::string PrintValue() const;
   // PrintValue of the node's value type; "" for Undefined or unreadable
@@ -279,6 +308,18 @@ class Node {
   std::string DumpSubTree(int depth, unsigned long mode, size_t maxLen) const;
 
  private:
+  // `value` as the argument of a value slot: integers of another name as
+  // their fixed-width type (vectors copied), everything else unchanged.
+  template <typename T>
+  static decltype(auto) ToSlot(const T& value) {
+    if constexpr (!istd::c_isIntegerAlias<T>) {
+      return (value);
+    } else if constexpr (istd::c_isValueInteger<T>) {
+      return static_cast<istd::FixedWidth_t<T>>(value);
+    } else {
+      return istd::FixedWidth_t<T>(value.begin(), value.end());
+    }
+  }
   template <typename T>
   T Read() const {
     T value{};

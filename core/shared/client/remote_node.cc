@@ -548,10 +548,10 @@ bool RemoteNode::OnUnsubscribe(const ClientId& client, const Path& path, bool un
   }
 
 ROZ_REMOTE_NODE_VALUE_SLOTS(std::string, const char*, i_NET::StringBuffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(long long, CORBA::LongLong, i_NET::Int64Buffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(unsigned long long, CORBA::ULongLong, i_NET::UInt64Buffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(int, CORBA::Long, i_NET::Int32Buffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(unsigned int, CORBA::ULong, i_NET::UInt32Buffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(int64_t, CORBA::LongLong, i_NET::Int64Buffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(uint64_t, CORBA::ULongLong, i_NET::UInt64Buffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(int32_t, CORBA::Long, i_NET::Int32Buffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(uint32_t, CORBA::ULong, i_NET::UInt32Buffer)
 ROZ_REMOTE_NODE_VALUE_SLOTS(double, CORBA::Double, i_NET::DoubleBuffer)
 ROZ_REMOTE_NODE_VALUE_SLOTS(float, CORBA::Float, i_NET::FloatBuffer)
 ROZ_REMOTE_NODE_VALUE_SLOTS(bool, CORBA::Boolean, i_NET::BooleanBuffer)

@@ -45,6 +45,7 @@
 #include <omniORB4/CORBA.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -85,39 +86,35 @@ class RemoteNode : public TreeNode {
   // ---- value slots (remote GetValue / SetValue; see the templates below) ----
 
   void Get(std::string& value, size_t position, const Path& path) override;
-  void Get(long long& value, size_t position, const Path& path) override;
-  void Get(unsigned long long& value, size_t position, const Path& path) override;
-  void Get(int& value, size_t position, const Path& path) override;
-  void Get(unsigned int& value, size_t position, const Path& path) override;
+  void Get(int64_t& value, size_t position, const Path& path) override;
+  void Get(uint64_t& value, size_t position, const Path& path) override;
+  void Get(int32_t& value, size_t position, const Path& path) override;
+  void Get(uint32_t& value, size_t position, const Path& path) override;
   void Get(double& value, size_t position, const Path& path) override;
   void Get(float& value, size_t position, const Path& path) override;
   void Get(bool& value, size_t position, const Path& path) override;
   void Get(std::vector<std::string>& values, size_t position, size_t count,
            const Path& path) override;
-  void Get(std::vector<long long>& values, size_t position, size_t count,
-           const Path& path) override;
-  void Get(std::vector<unsigned long long>& values, size_t position, size_t count,
-           const Path& path) override;
-  void Get(std::vector<int>& values, size_t position, size_t count, const Path& path) override;
-  void Get(std::vector<unsigned int>& values, size_t position, size_t count,
-           const Path& path) override;
+  void Get(std::vector<int64_t>& values, size_t position, size_t count, const Path& path) override;
+  void Get(std::vector<uint64_t>& values, size_t position, size_t count, const Path& path) override;
+  void Get(std::vector<int32_t>& values, size_t position, size_t count, const Path& path) override;
+  void Get(std::vector<uint32_t>& values, size_t position, size_t count, const Path& path) override;
   void Get(std::vector<double>& values, size_t position, size_t count, const Path& path) override;
   void Get(std::vector<float>& values, size_t position, size_t count, const Path& path) override;
   void Get(std::vector<bool>& values, size_t position, size_t count, const Path& path) override;
   void Set(const std::string& value, size_t position, const Path& path) override;
-  void Set(const long long& value, size_t position, const Path& path) override;
-  void Set(const unsigned long long& value, size_t position, const Path& path) override;
-  void Set(const int& value, size_t position, const Path& path) override;
-  void Set(const unsigned int& value, size_t position, const Path& path) override;
+  void Set(const int64_t& value, size_t position, const Path& path) override;
+  void Set(const uint64_t& value, size_t position, const Path& path) override;
+  void Set(const int32_t& value, size_t position, const Path& path) override;
+  void Set(const uint32_t& value, size_t position, const Path& path) override;
   void Set(const double& value, size_t position, const Path& path) override;
   void Set(const float& value, size_t position, const Path& path) override;
   void Set(const bool& value, size_t position, const Path& path) override;
   void Set(const std::vector<std::string>& values, size_t position, const Path& path) override;
-  void Set(const std::vector<long long>& values, size_t position, const Path& path) override;
-  void Set(const std::vector<unsigned long long>& values, size_t position,
-           const Path& path) override;
-  void Set(const std::vector<int>& values, size_t position, const Path& path) override;
-  void Set(const std::vector<unsigned int>& values, size_t position, const Path& path) override;
+  void Set(const std::vector<int64_t>& values, size_t position, const Path& path) override;
+  void Set(const std::vector<uint64_t>& values, size_t position, const Path& path) override;
+  void Set(const std::vector<int32_t>& values, size_t position, const Path& path) override;
+  void Set(const std::vector<uint32_t>& values, size_t position, const Path& path) override;
   void Set(const std::vector<double>& values, size_t position, const Path& path) override;
   void Set(const std::vector<float>& values, size_t position, const Path& path) override;
   void Set(const std::vector<bool>& values, size_t position, const Path& path) override;
@@ -248,10 +245,10 @@ class RemoteNode : public TreeNode {
 //
 // Local type -> type hint / scalar read / sequence of arrays and writes:
 //   bool -> boolean / CORBA::Boolean / BooleanBuffer
-//   int -> long / CORBA::Long / Int32Buffer
-//   unsigned int -> unsigned long / CORBA::ULong / UInt32Buffer
-//   long long -> long long / CORBA::LongLong / Int64Buffer
-//   unsigned long long -> unsigned long long / CORBA::ULongLong / UInt64Buffer
+//   int32_t -> long / CORBA::Long / Int32Buffer
+//   uint32_t -> unsigned long / CORBA::ULong / UInt32Buffer
+//   int64_t -> long long / CORBA::LongLong / Int64Buffer
+//   uint64_t -> unsigned long long / CORBA::ULongLong / UInt64Buffer
 //   float, double -> float, double / CORBA::Float, Double / Float-, DoubleBuffer
 //   std::string (also enumerations) -> string / const char* / StringBuffer
 // A read sends the element type as hint; a scalar read expects the plain

@@ -26,7 +26,7 @@ struct Key {
   Key(const std::string& address, Root root, int port)
       : address(address.empty() ? c_localHost : address),
         root(root),
-        port(port != 0 ? port : (root == eApp ? 5679 : 5678)) {}
+        port(port != 0 ? port : static_cast<int>(DefaultPort(root))) {}
 
   const char* RootName() const { return root == eApp ? "app" : "platform"; }
   std::string HostKey() const {

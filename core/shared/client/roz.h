@@ -63,6 +63,12 @@ enum Root : int {
 // Writes "app" for eApp, "platform" for every other value.
 std::ostream& operator<<(std::ostream& os, Root root);
 
+// The default port of `root`'s registry, which port 0 stands for:
+// inet::c_defaultAppPort for eApp, inet::c_defaultPlatformPort otherwise.
+constexpr unsigned int DefaultPort(Root root) {
+  return root == eApp ? inet::c_defaultAppPort : inet::c_defaultPlatformPort;
+}
+
 // The result of Ping.
 enum ConnectionState : int {
   eNoTreeNode = 0,    // the handle has no live tree node

@@ -63,10 +63,10 @@ bool TreeNode::operator==(const TreeNode& other) const {
   }
 
 ROZ_TREE_NODE_VALUE_SLOTS(std::string)
-ROZ_TREE_NODE_VALUE_SLOTS(long long)
-ROZ_TREE_NODE_VALUE_SLOTS(unsigned long long)
-ROZ_TREE_NODE_VALUE_SLOTS(int)
-ROZ_TREE_NODE_VALUE_SLOTS(unsigned int)
+ROZ_TREE_NODE_VALUE_SLOTS(int64_t)
+ROZ_TREE_NODE_VALUE_SLOTS(uint64_t)
+ROZ_TREE_NODE_VALUE_SLOTS(int32_t)
+ROZ_TREE_NODE_VALUE_SLOTS(uint32_t)
 ROZ_TREE_NODE_VALUE_SLOTS(double)
 ROZ_TREE_NODE_VALUE_SLOTS(float)
 ROZ_TREE_NODE_VALUE_SLOTS(bool)
@@ -174,7 +174,7 @@ bool TreeNode::Execute(const Path& path) {
   if (!IsExecutable(path)) {
     throw istd::Exception("ireg: node is not executable: " + m_name, true);
   }
-  const long long c_executeValue = 238;
+  const int64_t c_executeValue = 238;
   Set(c_executeValue, 0, path);
   return true;
 }

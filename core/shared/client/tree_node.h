@@ -21,14 +21,18 @@
 // it. Structures have their own locks (node_structure.h); lock order is
 // parent before child.
 //
-// Value types of the slots: int is the Long type, unsigned int ULong,
-// long long LongLong, unsigned long long ULongLong (32 and 64 bits wide on
-// every supported platform); the string slots also carry Enumeration values.
+// Value types of the slots (client/value_type.h): int32_t is the Long type,
+// uint32_t ULong, int64_t LongLong, uint64_t ULongLong; the string slots
+// also carry Enumeration values. A derived class overrides the slots with
+// these names: which of int, long and long long each of them is depends on
+// the word size. Programs reach the slots through roz::Node, which also
+// accepts the other names of each integer type.
 #ifndef VARNEK_CLIENT_TREE_NODE_H
 #define VARNEK_CLIENT_TREE_NODE_H
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,8 +46,6 @@
 namespace roz {
 
 class NotificationData;
-
-static_assert(sizeof(int) == 4 && sizeof(long long) == 8, "registry value widths");
 
 class TreeNode : public std::enable_shared_from_this<TreeNode> {
  public:
@@ -65,38 +67,35 @@ class TreeNode : public std::enable_shared_from_this<TreeNode> {
   // `path` the descendant. The base throws istd::Exception "ireg: type not
   // supported : " + the name of the value type.
   virtual void Get(std::string& value, size_t position, const Path& path);
-  virtual void Get(long long& value, size_t position, const Path& path);
-  virtual void Get(unsigned long long& value, size_t position, const Path& path);
-  virtual void Get(int& value, size_t position, const Path& path);
-  virtual void Get(unsigned int& value, size_t position, const Path& path);
+  virtual void Get(int64_t& value, size_t position, const Path& path);
+  virtual void Get(uint64_t& value, size_t position, const Path& path);
+  virtual void Get(int32_t& value, size_t position, const Path& path);
+  virtual void Get(uint32_t& value, size_t position, const Path& path);
   virtual void Get(double& value, size_t position, const Path& path);
   virtual void Get(float& value, size_t position, const Path& path);
   virtual void Get(bool& value, size_t position, const Path& path);
   virtual void Get(std::vector<std::string>& values, size_t position, size_t count,
                    const Path& path);
-  virtual void Get(std::vector<long long>& values, size_t position, size_t count, const Path& path);
-  virtual void Get(std::vector<unsigned long long>& values, size_t position, size_t count,
-                   const Path& path);
-  virtual void Get(std::vector<int>& values, size_t position, size_t count, const Path& path);
-  virtual void Get(std::vector<unsigned int>& values, size_t position, size_t count,
-                   const Path& path);
+  virtual void Get(std::vector<int64_t>& values, size_t position, size_t count, const Path& path);
+  virtual void Get(std::vector<uint64_t>& values, size_t position, size_t count, const Path& path);
+  virtual void Get(std::vector<int32_t>& values, size_t position, size_t count, const Path& path);
+  virtual void Get(std::vector<uint32_t>& values, size_t position, size_t count, const Path& path);
   virtual void Get(std::vector<double>& values, size_t position, size_t count, const Path& path);
   virtual void Get(std::vector<float>& values, size_t position, size_t count, const Path& path);
   virtual void Get(std::vector<bool>& values, size_t position, size_t count, const Path& path);
   virtual void Set(const std::string& value, size_t position, const Path& path);
-  virtual void Set(const long long& value, size_t position, const Path& path);
-  virtual void Set(const unsigned long long& value, size_t position, const Path& path);
-  virtual void Set(const int& value, size_t position, const Path& path);
-  virtual void Set(const unsigned int& value, size_t position, const Path& path);
+  virtual void Set(const int64_t& value, size_t position, const Path& path);
+  virtual void Set(const uint64_t& value, size_t position, const Path& path);
+  virtual void Set(const int32_t& value, size_t position, const Path& path);
+  virtual void Set(const uint32_t& value, size_t position, const Path& path);
   virtual void Set(const double& value, size_t position, const Path& path);
   virtual void Set(const float& value, size_t position, const Path& path);
   virtual void Set(const bool& value, size_t position, const Path& path);
   virtual void Set(const std::vector<std::string>& values, size_t position, const Path& path);
-  virtual void Set(const std::vector<long long>& values, size_t position, const Path& path);
-  virtual void Set(const std::vector<unsigned long long>& values, size_t position,
-                   const Path& path);
-  virtual void Set(const std::vector<int>& values, size_t position, const Path& path);
-  virtual void Set(const std::vector<unsigned int>& values, size_t position, const Path& path);
+  virtual void Set(const std::vector<int64_t>& values, size_t position, const Path& path);
+  virtual void Set(const std::vector<uint64_t>& values, size_t position, const Path& path);
+  virtual void Set(const std::vector<int32_t>& values, size_t position, const Path& path);
+  virtual void Set(const std::vector<uint32_t>& values, size_t position, const Path& path);
   virtual void Set(const std::vector<double>& values, size_t position, const Path& path);
   virtual void Set(const std::vector<float>& values, size_t position, const Path& path);
   virtual void Set(const std::vector<bool>& values, size_t position, const Path& path);

@@ -43,9 +43,11 @@ istd::Any SequenceToAny(const CORBA::Any& value, CORBA::TypeCode_ptr type) {
   return istd::Any(values);
 }
 
-// The held value when it is exactly a T, else null.
+// The held value when it is a T (an element type or a vector of one), else
+// null.
 template <typename T>
 const T* Held(const istd::Any& value) {
+  static_assert(std::is_same_v<T, istd::FixedWidth_t<T>>, "an element type");
   return value.Type() == typeid(T) ? boost::any_cast<T>(&value.Value()) : nullptr;
 }
 
@@ -74,12 +76,11 @@ istd::Any CorbaAnyToAny(const CORBA::Any& value) {
              "CORBA::Any of kind " << CorbaKindToString(kind) << (array ? " (buffer)" : ""));
   switch (kind) {
     case CORBA::tk_long:
-      return array ? SequenceToAny<i_NET::Int32Buffer, int>(value, i_NET::_tc_Int32Buffer)
-                   : ScalarToAny<CORBA::Long, int>(value);
+      return array ? SequenceToAny<i_NET::Int32Buffer, int32_t>(value, i_NET::_tc_Int32Buffer)
+                   : ScalarToAny<CORBA::Long, int32_t>(value);
     case CORBA::tk_ulong:
-      return array
-                 ? SequenceToAny<i_NET::UInt32Buffer, unsigned int>(value, i_NET::_tc_UInt32Buffer)
-                 : ScalarToAny<CORBA::ULong, unsigned int>(value);
+      return array ? SequenceToAny<i_NET::UInt32Buffer, uint32_t>(value, i_NET::_tc_UInt32Buffer)
+                   : ScalarToAny<CORBA::ULong, uint32_t>(value);
     case CORBA::tk_float:
       return array ? SequenceToAny<i_NET::FloatBuffer, float>(value, i_NET::_tc_FloatBuffer)
                    : ScalarToAny<CORBA::Float, float>(value);
@@ -93,12 +94,11 @@ istd::Any CorbaAnyToAny(const CORBA::Any& value) {
       return array ? SequenceToAny<i_NET::StringBuffer, std::string>(value, i_NET::_tc_StringBuffer)
                    : ScalarToAny<const char*, std::string>(value);
     case CORBA::tk_longlong:
-      return array ? SequenceToAny<i_NET::Int64Buffer, long long>(value, i_NET::_tc_Int64Buffer)
-                   : ScalarToAny<CORBA::LongLong, long long>(value);
+      return array ? SequenceToAny<i_NET::Int64Buffer, int64_t>(value, i_NET::_tc_Int64Buffer)
+                   : ScalarToAny<CORBA::LongLong, int64_t>(value);
     case CORBA::tk_ulonglong:
-      return array ? SequenceToAny<i_NET::UInt64Buffer, unsigned long long>(value,
-                                                                            i_NET::_tc_UInt64Buffer)
-                   : ScalarToAny<CORBA::ULongLong, unsigned long long>(value);
+      return array ? SequenceToAny<i_NET::UInt64Buffer, uint64_t>(value, i_NET::_tc_UInt64Buffer)
+                   : ScalarToAny<CORBA::ULongLong, uint64_t>(value);
     default:
       throw istd::Exception(c_notSimpleCorba, true);
   }
@@ -113,13 +113,13 @@ CORBA::Any AnyToCorbaAny(const istd::Any& value) {
     any <<= v->c_str();
   } else if (const auto* v = Held<bool>(value)) {
     any <<= CORBA::Any::from_boolean(*v);
-  } else if (const auto* v = Held<int>(value)) {
+  } else if (const auto* v = Held<int32_t>(value)) {
     any <<= static_cast<CORBA::Long>(*v);
-  } else if (const auto* v = Held<unsigned int>(value)) {
+  } else if (const auto* v = Held<uint32_t>(value)) {
     any <<= static_cast<CORBA::ULong>(*v);
-  } else if (const auto* v = Held<long long>(value)) {
+  } else if (const auto* v = Held<int64_t>(value)) {
     any <<= static_cast<CORBA::LongLong>(*v);
-  } else if (const auto* v = Held<unsigned long long>(value)) {
+  } else if (const auto* v = Held<uint64_t>(value)) {
     any <<= static_cast<CORBA::ULongLong>(*v);
   } else if (const auto* v = Held<double>(value)) {
     any <<= static_cast<CORBA::Double>(*v);
@@ -129,14 +129,14 @@ CORBA::Any AnyToCorbaAny(const istd::Any& value) {
     detail::InsertSequence<std::string, i_NET::StringBuffer>(any, *v);
   } else if (const auto* v = Held<std::vector<bool>>(value)) {
     detail::InsertSequence<bool, i_NET::BooleanBuffer>(any, *v);
-  } else if (const auto* v = Held<std::vector<int>>(value)) {
-    detail::InsertSequence<int, i_NET::Int32Buffer>(any, *v);
-  } else if (const auto* v = Held<std::vector<unsigned int>>(value)) {
-    detail::InsertSequence<unsigned int, i_NET::UInt32Buffer>(any, *v);
-  } else if (const auto* v = Held<std::vector<long long>>(value)) {
-    detail::InsertSequence<long long, i_NET::Int64Buffer>(any, *v);
-  } else if (const auto* v = Held<std::vector<unsigned long long>>(value)) {
-    detail::InsertSequence<unsigned long long, i_NET::UInt64Buffer>(any, *v);
+  } else if (const auto* v = Held<std::vector<int32_t>>(value)) {
+    detail::InsertSequence<int32_t, i_NET::Int32Buffer>(any, *v);
+  } else if (const auto* v = Held<std::vector<uint32_t>>(value)) {
+    detail::InsertSequence<uint32_t, i_NET::UInt32Buffer>(any, *v);
+  } else if (const auto* v = Held<std::vector<int64_t>>(value)) {
+    detail::InsertSequence<int64_t, i_NET::Int64Buffer>(any, *v);
+  } else if (const auto* v = Held<std::vector<uint64_t>>(value)) {
+    detail::InsertSequence<uint64_t, i_NET::UInt64Buffer>(any, *v);
   } else if (const auto* v = Held<std::vector<double>>(value)) {
     detail::InsertSequence<double, i_NET::DoubleBuffer>(any, *v);
   } else if (const auto* v = Held<std::vector<float>>(value)) {

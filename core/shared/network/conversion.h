@@ -3,12 +3,15 @@
 // the stream operators that write them.
 //
 // The value mapping covers eight scalar kinds and their i_NET buffers:
-//   long <-> int                 Int32Buffer  <-> std::vector<int>
-//   unsigned long <-> unsigned   UInt32Buffer <-> std::vector<unsigned int>
-//   long long <-> long long      Int64Buffer  <-> std::vector<long long>
-//   unsigned long long <-> ...   UInt64Buffer <-> std::vector<unsigned long long>
-//   float, double, boolean       FloatBuffer, DoubleBuffer, BooleanBuffer
-//   string <-> std::string       StringBuffer <-> std::vector<std::string>
+//   long <-> int32_t               Int32Buffer  <-> std::vector<int32_t>
+//   unsigned long <-> uint32_t     UInt32Buffer <-> std::vector<uint32_t>
+//   long long <-> int64_t          Int64Buffer  <-> std::vector<int64_t>
+//   unsigned long long <-> uint64_t UInt64Buffer <-> std::vector<uint64_t>
+//   float, double, boolean         FloatBuffer, DoubleBuffer, BooleanBuffer
+//   string <-> std::string         StringBuffer <-> std::vector<std::string>
+// (CORBA kinds on the left, the element types of istd/value_types.h on the
+// right; an istd::Any made from long long or another name of an integer
+// type holds the fixed-width type already.)
 // A sequence is recognised only through its i_NET alias: a StringVec or a
 // NodeNames is not a StringBuffer, an Int8Buffer (IDL char) is not a
 // UInt8Buffer, and an unaliased sequence is not an array.
@@ -29,6 +32,7 @@
 #include <omniORB4/CORBA.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <type_traits>
@@ -133,7 +137,7 @@ bool ExtractScalar(const CORBA::Any& any, Corba& value) {
 // A new any holding a Buffer (an i_NET buffer type) with the elements of
 // `values` in order; strings are duplicated. Buffer's element type must be
 // the CORBA counterpart of Local (LocalSeqToCorbaAny<std::string,
-// i_NET::StringBuffer>, LocalSeqToCorbaAny<int, i_NET::Int32Buffer>, ...).
+// i_NET::StringBuffer>, LocalSeqToCorbaAny<int32_t, i_NET::Int32Buffer>, ...).
 template <typename Local, typename Buffer>
 CORBA::Any LocalSeqToCorbaAny(const std::vector<Local>& values) {
   CORBA::Any any;

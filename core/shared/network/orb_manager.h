@@ -38,6 +38,11 @@ class i_Pingable_impl;
 // object and to which clients connect.
 inline constexpr char c_defaultNetId[] = "varnek-app";
 
+// The TCP ports on which a host's platform registry and application registry
+// listen unless configured otherwise; clients that are given port 0 use them.
+inline constexpr unsigned int c_defaultPlatformPort = 5678;
+inline constexpr unsigned int c_defaultAppPort = 5679;
+
 class OrbManager {
  public:
   // The largest GIOP message client programs accept (512 MiB + 20 bytes).
