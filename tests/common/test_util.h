@@ -1,12 +1,15 @@
 // Small helpers shared by the test suites: scratch directories that clean up
 // after themselves, whole-file reads, the text of a thrown istd::Exception,
-// and running a piece of code in a forked child to observe process-wide
-// singletons from a fresh state.
+// a free TCP port, and running a piece of code in a forked child to observe
+// process-wide singletons from a fresh state.
 #ifndef VARNEK_TESTS_COMMON_TEST_UTIL_H
 #define VARNEK_TESTS_COMMON_TEST_UTIL_H
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +28,24 @@
 #include "istd/exception.h"
 
 namespace testutil {
+
+// A TCP port that was free on every address a moment ago (the kernel's
+// choice for port 0). Throws std::runtime_error when no socket can be bound.
+inline unsigned int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    throw std::runtime_error("bind failed");
+  }
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
 
 // The message of the istd::Exception that `f` throws, or "(nothing thrown)".
 template <typename F>

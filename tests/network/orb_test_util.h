@@ -96,22 +96,7 @@ inline bool CanConnect(unsigned int port) {
   return ok;
 }
 
-// A port that was free a moment ago (the kernel's choice for port 0).
-inline unsigned int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("bind failed");
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
+using testutil::FreePort;
 
 #ifdef VARNEK_NETWORK_PEER
 // The helper program network_test_peer run as a child process with its

@@ -10,8 +10,6 @@
 // loaded, so a process forked without exec shares them with its parent, and
 // the two processes' monitor threads then take each other's wake-up bytes
 // (one of them blocks in read with its collection locked).
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +20,7 @@
 #include <stdexcept>
 
 #include "client/roz_util.h"
+#include "common/test_util.h"
 #include "network/i_application.h"
 #include "network/orb_manager.h"
 #include "reliability/hostile_server.h"
@@ -452,27 +451,11 @@ class HostileApplication : public POA_i_NET::Application {
   void ReleaseRemoteNode(i_NET::Notification_ptr) override {}
 };
 
-// A port that was free a moment ago.
-unsigned int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (fd >= 0) ::close(fd);
-    return 0;
-  }
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 // The server process: serves until it is killed.
 [[noreturn]] void Serve(int reportFd) {
   unsigned int port = 0;
   try {
-    port = FreePort();
+    port = testutil::FreePort();
     inet::OrbManager::Init(0, nullptr, port, inet::OrbManager::c_defaultMaxMsgSize);
     inet::OM()->ActivatePersistent(new HostileApplication, inet::c_defaultNetId);
   } catch (...) {

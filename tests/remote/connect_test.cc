@@ -3,9 +3,7 @@
 // Disconnect, Shutdown and call time-outs.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <omniORB4/CORBA.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "client/roz.h"
+#include "common/test_util.h"
 #include "network/orb_manager.h"
 #include "remote/remote_fixture.h"
 #include "support/regd_fixture.h"
@@ -267,24 +266,11 @@ class SinkKeepingApplication : public POA_i_NET::Application {
   i_NET::Application_var m_target;
 };
 
-// A loopback port that was free a moment ago.
-unsigned int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 TEST_F(ConnectTest, FailureOfAnotherKindReleasesTheServantWhateverTheTraceLevel) {
   InClient([&] {
     RegdProcess regd;
     regd.Start();
-    const unsigned int port = FreePort();
+    const unsigned int port = testutil::FreePort();
     inet::OrbManager::Init(0, nullptr, port, inet::OrbManager::c_defaultMaxMsgSize);
     CORBA::Object_var object = inet::OM()->StringToObject(regd.Address());
     i_NET::Application_var target = i_NET::Application::_narrow(object.in());
