@@ -23,6 +23,10 @@ struct DaemonRun {
   int childExit = -1;  // the child that daemon() ends
   int daemonPid = 0;   // from the daemon's "daemon pid=" line
   int daemonExit = -1;
+  // False where this process cannot become a child subreaper (user-mode
+  // emulators refuse the prctl): the daemon's exit status is then not ours
+  // to see.
+  bool adopted = false;
 };
 
 // Runs `body` in a forked child with its standard error joined to the
@@ -33,8 +37,8 @@ struct DaemonRun {
 // copy of the pipe closes at its exit). The daemon reports its pid as a line
 // "daemon pid=<n>".
 DaemonRun RunDaemonising(const std::function<void()>& body) {
-  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   DaemonRun run;
+  run.adopted = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
   const testutil::ChildResult child = testutil::RunInChild(
       [&] {
         ::dup2(1, 2);
@@ -77,7 +81,7 @@ TEST(DaemonTest, StartReplacesAStalePidFileAndTheFileGoesAtExit) {
 
   ASSERT_NE(run.daemonPid, 0) << run.output;
   EXPECT_EQ(run.childExit, 0) << "daemon() ends the starting process with 0";
-  EXPECT_EQ(run.daemonExit, 0);
+  if (run.adopted) EXPECT_EQ(run.daemonExit, 0);
   EXPECT_NE(run.daemonPid, ::getpid());
   EXPECT_THAT(run.output, HasSubstr("Found PID file for another instance of " +
                                     std::string(istd::GetProgName()) +

@@ -137,6 +137,33 @@ TEST_F(SignalHandlerTest, PreviousHandlerRunsFirstAndFailuresOfTheHandlerAreDrop
                     "Calling previous signal handler.", "Got signal to stop signal thread."}));
 }
 
+// The listed signals never interrupt the installing thread or a thread it
+// starts later: they block them, and the receiver takes them in thread
+// context. A stop on the installing thread unblocks them there again.
+TEST_F(SignalHandlerTest, LaterThreadsBlockTheSignalsAndTheStopUnblocksTheInstaller) {
+  const testutil::ChildResult child = testutil::RunInChild([] {
+    auto blocked = [] {
+      sigset_t mask;
+      ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+      return ::sigismember(&mask, SIGUSR1) == 1;
+    };
+    static Recorder recorder;
+    const int signals[] = {SIGUSR1, 0};
+    istd::SignalHandlerThread* thread =
+        istd::SignalHandlerThread::InstallHandler(recorder, signals);
+    bool later = false;
+    std::thread([&] { later = blocked(); }).join();
+    ::kill(::getpid(), SIGUSR1);
+    std::cout << "installer=" << blocked() << " later=" << later
+              << " handled=" << recorder.WaitFor(1)
+              << " off installer=" << (recorder.Tid() != istd::GetTid());
+    thread->Stop();
+    std::cout << " after stop=" << blocked() << std::endl;
+  });
+  EXPECT_EQ(child.exitCode, 0);
+  EXPECT_EQ(child.output, "installer=1 later=1 handled=10+0 off installer=1 after stop=0\n");
+}
+
 TEST_F(SignalHandlerTest, SignalThatCannotBeHandledThrowsAndUndoesTheInstallation) {
   const testutil::ChildResult child = testutil::RunInChild([] {
     Recorder recorder;

@@ -36,7 +36,13 @@ unsigned long ReadNumber(const std::string& fileName) {
   return value;
 }
 
-int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+// The status Reaped gives for a process that ended without being ours.
+constexpr int c_statusUnknown = -1;
+
+int ExitCode(int status) {
+  if (status == c_statusUnknown) return RegdProcess::c_endedElsewhere;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 }  // namespace
 
@@ -112,7 +118,7 @@ bool RegdProcess::Reaped(pid_t pid, int& status) {
   if (r == pid) return true;
   if (r < 0 && errno == ECHILD) {
     // Not (or no longer) our child: ended when it no longer exists.
-    status = 0xff00;  // exit status 255: unknown
+    status = c_statusUnknown;
     return ::kill(pid, 0) != 0;
   }
   return false;
@@ -153,7 +159,7 @@ void RegdProcess::Start() {
   std::remove(PortFile().c_str());
   if (m_options.daemon) {
     // The daemon's parent ends at once; as subreaper this process adopts it.
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    m_adopted = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
   }
   pid_t launcher =
       Spawn(Arguments(), File("regd.out"), File("regd.err"), !m_options.daemon, m_options.netns);

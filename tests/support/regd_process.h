@@ -79,8 +79,14 @@ class RegdProcess {
   void Start();
   // SIGTERM, then waits up to `timeoutS` for the end (SIGKILL after that).
   // Returns the exit status, or -1 when the process had to be killed or
-  // died of a signal; -1 as well when nothing runs.
+  // died of a signal; -1 as well when nothing runs; c_endedElsewhere when a
+  // daemon ended that this process could not adopt (see Adopted).
   int Stop(double timeoutS = 20.0);
+  static constexpr int c_endedElsewhere = -2;
+  // False when a daemon runs that is not this process's child: where the
+  // child subreaper is refused (user-mode emulators), its exit status is
+  // not ours to see.
+  bool Adopted() const { return m_adopted; }
   // SIGKILL and reap. Nothing when nothing runs.
   void Kill();
   // Stop, then Start on the same port (retrying for a few seconds while the
@@ -139,6 +145,7 @@ class RegdProcess {
   RegdOptions m_options;
   testutil::TempDir m_dir;
   pid_t m_pid = 0;
+  bool m_adopted = true;
   unsigned int m_port = 0;
 };
 

@@ -2,7 +2,9 @@
 #include "istd/signal_handler.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <exception>
@@ -61,6 +63,26 @@ int TakePending() {
   return 0;
 }
 
+// The receiver's wake-up at a stop: one of its signals, queued to it alone
+// with a value no real signal carries.
+constexpr int c_wakeUpValue = SignalHandlerThread::c_stopSignal;
+
+void WakeReceiver(std::thread& receiver, const sigset_t& signals) {
+  for (int number = 1; number < NSIG; ++number) {
+    if (::sigismember(&signals, number) == 1) {
+      union sigval value;
+      value.sival_int = c_wakeUpValue;
+      ::pthread_sigqueue(receiver.native_handle(), number, value);
+      return;
+    }
+  }
+}
+
+bool IsWakeUp(const siginfo_t& info) {
+  return info.si_code == SI_QUEUE && info.si_pid == ::getpid() &&
+         info.si_value.sival_int == c_wakeUpValue;
+}
+
 }  // namespace
 
 SignalHandler::~SignalHandler() = default;
@@ -93,9 +115,21 @@ SignalHandlerThread::SignalHandlerThread(SignalHandler& handler, const int* sign
     // A number listed twice keeps its first record, the handler from before.
     m_previousHandlers.emplace(*number, previous);
   }
+  ::sigemptyset(&m_signals);
+  for (const auto& entry : m_previousHandlers) ::sigaddset(&m_signals, entry.first);
+  // Blocked before the threads start, so that they inherit the block too.
+  m_installer = std::this_thread::get_id();
+  ::pthread_sigmask(SIG_BLOCK, &m_signals, &m_savedMask);
   try {
+    if (!m_previousHandlers.empty()) m_receiver = std::thread([this] { Receive(); });
     m_thread = std::thread([this] { (*this)(); });
   } catch (...) {
+    if (m_receiver.joinable()) {
+      m_stopped.store(true);
+      WakeReceiver(m_receiver, m_signals);
+      m_receiver.join();
+    }
+    ::pthread_sigmask(SIG_SETMASK, &m_savedMask, nullptr);
     RestoreHandlers();
     throw;
   }
@@ -111,9 +145,27 @@ void SignalHandlerThread::RestoreHandlers() {
   for (const auto& entry : m_previousHandlers) ::signal(entry.first, entry.second);
 }
 
+void SignalHandlerThread::Receive() {
+  for (;;) {
+    siginfo_t info;
+    const int number = ::sigwaitinfo(&m_signals, &info);
+    if (number < 0) {
+      if (errno == EINTR) continue;
+      ISTD_TRACE(eLow, "Waiting for signals failed: " << std::strerror(errno));
+      return;
+    }
+    if (m_stopped.load() && IsWakeUp(info)) return;
+    PosixSignalFunction(number);
+  }
+}
+
 void SignalHandlerThread::Stop() {
   ISTD_TRACE_FNC();
   if (m_stopped.exchange(true)) return;
+  if (m_receiver.joinable()) {
+    WakeReceiver(m_receiver, m_signals);
+    m_receiver.join();
+  }
   s_stopRequests.fetch_add(1, std::memory_order_release);
   ::sem_post(&g_semSignal);
   if (m_thread.get_id() == std::this_thread::get_id()) {
@@ -123,6 +175,9 @@ void SignalHandlerThread::Stop() {
     m_thread.join();
   }
   RestoreHandlers();
+  if (std::this_thread::get_id() == m_installer) {
+    ::pthread_sigmask(SIG_SETMASK, &m_savedMask, nullptr);
+  }
 }
 
 void SignalHandlerThread::operator()() {

@@ -9,14 +9,24 @@
 // atomics, async-signal-safe), so two different signals that arrive before
 // the thread wakes are both handled, in ascending signal-number order.
 //
-// Threads and ownership: one signal thread per process, created by the
-// first InstallHandler and never again; the instance lives until process
-// exit and does not own the handler object. HandleSignal runs only on the
-// signal thread. Stop ends the thread and puts the previous handlers back.
+// Delivery: the listed signals are blocked on the installing thread, so
+// that every thread it starts afterwards inherits the block, and a receiver
+// thread takes them with sigwaitinfo and hands each to the signal function
+// in ordinary thread context. Threads that existed before and do not block
+// them still run the signal function in signal context. No thread but those
+// runs signal context, which keeps emulated 32-bit targets (whose thread
+// pointer does not survive a signal return in a threaded process) sound.
+//
+// Threads and ownership: one signal thread (plus its receiver) per process,
+// created by the first InstallHandler and never again; the instance lives
+// until process exit and does not own the handler object. HandleSignal runs
+// only on the signal thread. Stop ends both threads, puts the previous
+// handlers back and, on the installing thread, its signal mask.
 #ifndef VARNEK_ISTD_SIGNAL_HANDLER_H
 #define VARNEK_ISTD_SIGNAL_HANDLER_H
 
 #include <semaphore.h>
+#include <signal.h>
 
 #include <atomic>
 #include <map>
@@ -59,7 +69,10 @@ class SignalHandlerThread {
   // Ends the signal thread and waits for it (called on the signal thread
   // itself, from HandleSignal, it does not wait: the thread ends after the
   // handler returns). The previous handlers are then installed again, so
-  // later signals get the disposition they had before.
+  // later signals get the disposition they had before; called on the
+  // thread that installed, it also unblocks the signals there again (a
+  // signal that arrived meanwhile is then delivered to that disposition).
+  // Threads started after the installation keep them blocked.
   void Stop();
 
   // The thread body: waits for the semaphore and handles one signal per
@@ -69,9 +82,19 @@ class SignalHandlerThread {
  private:
   // Puts back the recorded previous handlers.
   void RestoreHandlers();
+  // The receiver thread's body: takes the blocked signals one by one.
+  void Receive();
+
 
   SignalHandler& m_handler;
   std::thread m_thread;
+  // Takes the listed signals with sigwaitinfo; not started for an empty list.
+  std::thread m_receiver;
+  // The listed signals, and the installing thread's mask before they were
+  // blocked there.
+  sigset_t m_signals;
+  sigset_t m_savedMask;
+  std::thread::id m_installer;
   std::map<int, void (*)(int)> m_previousHandlers;
   // Set by the first Stop; later calls return at once.
   std::atomic<bool> m_stopped;
