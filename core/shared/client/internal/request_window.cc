@@ -45,7 +45,7 @@ void RequestWindow::Send(GroupId group, Issue issue, Complete complete) {
   m_groups[group].queue.push_back(Request{group, std::move(issue), std::move(complete)});
 }
 
-void RequestWindow::Issue1(Request request) {
+void RequestWindow::SendNow(Request request) {
   Group& group = m_groups[request.group];
   i_NET::AMI_RemoteNodePoller_var poller;
   try {
@@ -75,7 +75,7 @@ void RequestWindow::Fill(GroupId id) {
     if (!group.queue.empty()) {
       Request request = std::move(group.queue.front());
       group.queue.pop_front();
-      Issue1(std::move(request));
+      SendNow(std::move(request));
     } else if (group.nextItem < group.items.size()) {
       const size_t item = group.items[group.nextItem++];
       m_start(item, id);

@@ -88,7 +88,7 @@ class RequestWindow {
   // Sends what `group`'s window has room for.
   void Fill(GroupId group);
   // Sends one request, or completes it at once when the sending throws.
-  void Issue1(Request request);
+  void SendNow(Request request);
 
   Start m_start;
   const size_t m_window;
