@@ -34,6 +34,8 @@
 // Threads: the main thread runs everything; the relay has its own thread,
 // the request broker its own.
 #include <omniORB4/CORBA.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -45,6 +47,7 @@
 #include <functional>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -346,6 +349,71 @@ void PrintTable(const std::vector<Row>& rows) {
                "read, the most that many requests in flight give here.\n";
 }
 
+// ---- where the time goes ----
+
+// CPU time of this process (without the relay's thread), of the relay and
+// of the server, and this process's context switches: readings, or their
+// differences summed.
+struct Cost {
+  double clientS = 0;
+  double relayS = 0;
+  double serverS = 0;
+  double switches = 0;
+
+  static Cost Now(pid_t server, const relay::DelayRelay* relay) {
+    Cost cost;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    cost.clientS = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                   (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    cost.switches = static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+    if (relay != nullptr) {
+      cost.relayS = relay->CpuSeconds();
+      cost.clientS -= cost.relayS;
+    }
+    if (server > 0) {
+      // Fields 14 and 15 of /proc/PID/stat: user and system time in ticks.
+      std::ifstream stat("/proc/" + std::to_string(server) + "/stat");
+      std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+      std::istringstream fields(text.substr(text.rfind(')') + 2));
+      std::string field;
+      double ticks = 0;
+      for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i >= 14) ticks += std::atof(field.c_str());
+      }
+      cost.serverS = ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    return cost;
+  }
+  void Add(const Cost& after, const Cost& before) {
+    clientS += after.clientS - before.clientS;
+    relayS += after.relayS - before.relayS;
+    serverS += after.serverS - before.serverS;
+    switches += after.switches - before.switches;
+  }
+};
+
+struct CostRow {
+  std::string site;
+  std::string name;
+  Cost cost;      // summed over the rounds
+  double reads;   // reads in those rounds
+};
+
+void PrintCosts(const std::vector<CostRow>& rows) {
+  std::cout << "\n| link | way | client CPU per read (us) | regd CPU per read (us) | relay CPU "
+               "per read (us) | client context switches per read |\n|---|---|---:|---:|---:|---:|\n";
+  for (const CostRow& row : rows) {
+    std::cout << "| " << row.site << " | " << row.name << " | "
+              << Fixed(row.cost.clientS * 1e6 / row.reads, 1) << " | "
+              << Fixed(row.cost.serverS * 1e6 / row.reads, 1) << " | "
+              << Fixed(row.cost.relayS * 1e6 / row.reads, 1) << " | "
+              << Fixed(row.cost.switches / row.reads, 2) << " |\n";
+  }
+  std::cout << "\n(" << "regd's CPU time is counted in clock ticks; the per-read figures are "
+            << "the totals of all rounds of the largest N divided by its reads.)\n";
+}
+
 // ---- the benchmark ----
 
 class Bench {
@@ -376,6 +444,7 @@ class Bench {
       rows.push_back(Walk(*site));
     }
     PrintTable(rows);
+    PrintCosts(m_costs);
     std::cout << "relay: " << link.relay->Connections() << " connection(s), "
               << link.relay->BytesToTarget() << " bytes to regd, " << link.relay->BytesToClients()
               << " bytes back\n";
@@ -401,14 +470,21 @@ class Bench {
   }
 
   // Runs each of `cases` once per round, in order, `reps` times per sample;
-  // the medians in ms per repetition.
-  std::vector<double> Alternate(const std::vector<std::function<void()>>& cases, size_t reps) {
+  // the medians in ms per repetition. With `costs`, also what each case
+  // cost in all rounds together (this process and the server `server`).
+  std::vector<double> Alternate(const std::vector<std::function<void()>>& cases, size_t reps,
+                                const Site* site = nullptr, std::vector<Cost>* costs = nullptr) {
+    const pid_t server = site != nullptr ? site->regd.Pid() : 0;
+    const relay::DelayRelay* relay = site != nullptr ? site->relay.get() : nullptr;
     std::vector<std::vector<double>> samples(cases.size());
+    if (costs != nullptr) costs->assign(cases.size(), Cost());
     for (int round = 0; round < m_counts.rounds; ++round) {
       for (size_t c = 0; c < cases.size(); ++c) {
+        const Cost before = Cost::Now(server, relay);
         const Clock::time_point start = Clock::now();
         for (size_t r = 0; r < reps; ++r) cases[c]();
         samples[c].push_back(Seconds(start, Clock::now()) * 1e3 / static_cast<double>(reps));
+        if (costs != nullptr) (*costs)[c].Add(Cost::Now(server, relay), before);
       }
     }
     std::vector<double> medians;
@@ -419,6 +495,8 @@ class Bench {
   Row Reads(Site& site, size_t n) {
     const std::vector<roz::Node> nodes(site.scalars.begin(), site.scalars.begin() + n);
     const size_t reps = std::max<size_t>(1, site.readsPerSample / n);
+    std::vector<Cost> costs;
+    const bool largest = n == m_counts.sizes.back();
     const std::vector<double> ms = Alternate(
         {
             [&] {
@@ -440,7 +518,16 @@ class Bench {
             },
             [&] { site.bare->GetMany(site.names, n); },
         },
-        reps);
+        reps, &site, largest ? &costs : nullptr);
+    if (largest) {
+      const char* const ways[] = {"library, one at a time", "library, ReadValues",
+                                  "bare AMI, same requests", "bare, one at a time",
+                                  "bare AMI, 1 request per read"};
+      const double reads = static_cast<double>(m_counts.rounds * reps * n);
+      for (size_t c = 0; c < costs.size(); ++c) {
+        m_costs.push_back({site.name, std::to_string(n) + " reads, " + ways[c], costs[c], reads});
+      }
+    }
     Row row;
     row.site = site.name;
     row.name = std::to_string(n) + (n == 1 ? " read" : " reads");
@@ -476,6 +563,7 @@ class Bench {
   }
 
   const Counts m_counts;
+  std::vector<CostRow> m_costs;
 };
 
 }  // namespace

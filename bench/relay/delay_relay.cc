@@ -5,7 +5,9 @@
 // burst of requests keeps its spacing and its order.
 #include "delay_relay.h"
 
+#include <pthread.h>
 #include <sys/prctl.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -108,6 +110,13 @@ class DelayRelay::Impl {
   std::atomic<uint64_t> m_bytesToTarget{0};
   std::atomic<uint64_t> m_bytesToClients{0};
 
+  double CpuSeconds() const {
+    if (!m_hasClock.load(std::memory_order_acquire)) return 0;
+    timespec spent{};
+    if (clock_gettime(m_clock, &spent) != 0) return 0;  // the thread has ended
+    return static_cast<double>(spent.tv_sec) + static_cast<double>(spent.tv_nsec) * 1e-9;
+  }
+
  private:
   void SetTarget(const std::string& address, unsigned short port) {
     if (m_started.exchange(true)) throw std::runtime_error("relay: started twice");
@@ -122,6 +131,9 @@ class DelayRelay::Impl {
     // Timers of this thread fire when due, not up to 50 us later (the
     // default slack), which matters for delays of a few hundred us.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (pthread_getcpuclockid(pthread_self(), &m_clock) == 0) {
+      m_hasClock.store(true, std::memory_order_release);
+    }
     Accept();
     m_io.run();
   }
@@ -134,6 +146,8 @@ class DelayRelay::Impl {
   std::vector<std::weak_ptr<Session>> m_sessions;  // I/O thread only
   std::atomic<bool> m_started{false};
   std::atomic<bool> m_stopping{false};
+  clockid_t m_clock{};
+  std::atomic<bool> m_hasClock{false};
   std::thread m_thread;
 };
 
@@ -327,5 +341,6 @@ void DelayRelay::Stop() { m_impl->Stop(); }
 uint64_t DelayRelay::Connections() const { return m_impl->m_connections.load(); }
 uint64_t DelayRelay::BytesToTarget() const { return m_impl->m_bytesToTarget.load(); }
 uint64_t DelayRelay::BytesToClients() const { return m_impl->m_bytesToClients.load(); }
+double DelayRelay::CpuSeconds() const { return m_impl->CpuSeconds(); }
 
 }  // namespace relay

@@ -56,6 +56,9 @@ class DelayRelay {
   uint64_t Connections() const;
   uint64_t BytesToTarget() const;
   uint64_t BytesToClients() const;
+  // CPU time of the I/O thread so far in seconds (0 before it runs), so
+  // that a benchmark with the relay in its own process can tell its share.
+  double CpuSeconds() const;
 
  private:
   class Impl;
