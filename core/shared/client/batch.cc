@@ -175,8 +175,8 @@ class Reader {
     Distribute(
         m_window, m_nodes.size(), [&](size_t i) -> const Node& { return m_nodes[i]; },
         [&](size_t i) {
-          m_results[i].error =
-              FailureOf([&] { m_results[i].value = ReadDirectly(m_nodes[i], m_position, m_count); });
+          m_results[i].error = FailureOf(
+              [&] { m_results[i].value = ReadDirectly(m_nodes[i], m_position, m_count); });
         },
         [&](size_t i, const std::string& text) { m_results[i].error = text; });
     m_window.Run();
@@ -209,8 +209,8 @@ class Reader {
         [this, i, group, names](Poller* poller, std::exception_ptr failure) {
           const Path path = m_nodes[i].GetRelPath();
           i_NET::Flags flags = 0;
-          const std::string error =
-              Answer(failure, [&] { poller->GetFlags(0, flags); }, QueryFailure(path));
+          const std::string error = Answer(
+              failure, [&] { poller->GetFlags(0, flags); }, QueryFailure(path));
           m_state[i].flags = static_cast<Flags>(flags);
           if (!error.empty() && m_results[i].error.empty()) m_results[i].error = error;
           Answered(i, group, names);
@@ -351,8 +351,7 @@ std::vector<std::string> WriteValues(const std::vector<std::pair<Node, istd::Any
   Distribute(
       window, writes.size(), [&](size_t i) -> const Node& { return writes[i].first; },
       [&](size_t i) {
-        errors[i] =
-            FailureOf([&] { WriteDirectly(writes[i].first, writes[i].second, position); });
+        errors[i] = FailureOf([&] { WriteDirectly(writes[i].first, writes[i].second, position); });
       },
       [&](size_t i, const std::string& text) { errors[i] = text; });
   window.Run();
@@ -473,8 +472,8 @@ class Describer {
                   [this, i, rank, retrieve, store](Poller* poller, std::exception_ptr failure) {
                     const Path path = m_infos[i].node.GetRelPath();
                     Value value{};
-                    const std::string error =
-                        Answer(failure, [&] { retrieve(poller, value); }, QueryFailure(path));
+                    const std::string error = Answer(
+                        failure, [&] { retrieve(poller, value); }, QueryFailure(path));
                     if (error.empty()) store(m_infos[i], value);
                     Fail(i, rank, error);
                   });

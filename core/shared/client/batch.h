@@ -63,15 +63,15 @@ struct ReadResult {
 
 // What Describe and WalkTree tell about one node.
 struct NodeInfo {
-  Node node;          // the described handle
-  std::string path;   // its relative path text (the path in its registry for a remote node)
-  std::string name;   // Node::GetName()
-  size_t level = 0;   // WalkTree: levels below the walk's root (0 the root); Describe: 0
+  Node node;         // the described handle
+  std::string path;  // its relative path text (the path in its registry for a remote node)
+  std::string name;  // Node::GetName()
+  size_t level = 0;  // WalkTree: levels below the walk's root (0 the root); Describe: 0
   enums::NodeValType_e type = enums::eUndefined;  // Node::GetValueType()
   Flags flags = 0;                                // Node::GetFlags()
   size_t size = 0;                                // Node::GetSize()
-  size_t childCount = 0;  // Node::GetNodeCount(): visible children
-  bool leaf = true;       // Node::IsLeaf(): no children at all (hidden ones count)
+  size_t childCount = 0;                          // Node::GetNodeCount(): visible children
+  bool leaf = true;  // Node::IsLeaf(): no children at all (hidden ones count)
   // Empty when every attribute was read; otherwise the text of the first
   // failure (in the order of the fields above) and the attributes that
   // could not be read keep their defaults.

@@ -544,7 +544,7 @@ bool RemoteNode::OnUnsubscribe(const ClientId& client, const Path& path, bool un
 
 // ---- value slots ----
 
-#define ROZ_REMOTE_NODE_VALUE_SLOTS(T)                                            \
+#define ROZ_REMOTE_NODE_VALUE_SLOTS(T)                                                            \
   void RemoteNode::Get(T& value, size_t position, const Path& path) {                             \
     using Scalar = detail::WireTypes<T>::Scalar;                                                  \
     i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
@@ -553,15 +553,15 @@ bool RemoteNode::OnUnsubscribe(const ClientId& client, const Path& path, bool un
   void RemoteNode::Get(std::vector<T>& values, size_t position, size_t count, const Path& path) { \
     using Wire = detail::WireTypes<T>;                                                            \
     i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
-    RemoteGet<Wire::Buffer, T, Wire::Scalar>(node.in(), path, position, count, values);                     \
+    RemoteGet<Wire::Buffer, T, Wire::Scalar>(node.in(), path, position, count, values);           \
   }                                                                                               \
   void RemoteNode::Set(const T& value, size_t position, const Path& path) {                       \
     i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
-    RemoteSet<detail::WireTypes<T>::Buffer, T>(node.in(), path, position, 1, &value);                                 \
+    RemoteSet<detail::WireTypes<T>::Buffer, T>(node.in(), path, position, 1, &value);             \
   }                                                                                               \
   void RemoteNode::Set(const std::vector<T>& values, size_t position, const Path& path) {         \
     i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
-    RemoteSetAll<detail::WireTypes<T>::Buffer>(node.in(), path, position, values);                                    \
+    RemoteSetAll<detail::WireTypes<T>::Buffer>(node.in(), path, position, values);                \
   }
 
 ROZ_REMOTE_NODE_VALUE_SLOTS(std::string)
