@@ -243,8 +243,7 @@ void StartSite(Site& site, const std::string& tree, int delayUs) {
   site.regd.Options().args = {"--heartbeat-ms", "0"};
   site.regd.Options().log = false;
   if (delayUs > 0) {
-    site.relay.reset(
-        new relay::DelayRelay("127.0.0.1", 0, std::chrono::microseconds(delayUs)));
+    site.relay.reset(new relay::DelayRelay("127.0.0.1", 0, std::chrono::microseconds(delayUs)));
     site.regd.Options().args.push_back("-ORBendPointPublish");
     site.regd.Options().args.push_back("giop:tcp:127.0.0.1:" + std::to_string(site.relay->Port()));
   }
@@ -255,7 +254,8 @@ void StartSite(Site& site, const std::string& tree, int delayUs) {
     site.port = site.relay->Port();
   }
 
-  const roz::Node root = roz::Connect("127.0.0.1", roz::ePlatform, static_cast<int>(site.port), false);
+  const roz::Node root =
+      roz::Connect("127.0.0.1", roz::ePlatform, static_cast<int>(site.port), false);
   if (!root.IsValid()) throw std::runtime_error(site.name + ": roz::Connect failed");
   site.demo = root.GetNode(roz::Path{"demo"});
   for (size_t i = 0; i < c_scalars; ++i) {
@@ -264,8 +264,8 @@ void StartSite(Site& site, const std::string& tree, int delayUs) {
     site.scalars.push_back(root.GetNode(roz::Path{"scalars", name}));
     site.names.push_back(Names({"scalars", name}));
   }
-  site.bare.reset(new BareClient("corbaloc:iiop:1.2@127.0.0.1:" + std::to_string(site.port) +
-                                 "/varnek-app"));
+  site.bare.reset(
+      new BareClient("corbaloc:iiop:1.2@127.0.0.1:" + std::to_string(site.port) + "/varnek-app"));
 
   // Over the link, the reads of both clients must cross the relay: that is
   // what regd's published address is for.
@@ -335,9 +335,9 @@ void PrintTable(const std::vector<Row>& rows) {
     }
     if (row.hasBare) {
       const double overAmi = row.batch / row.bareAmiTyped;
-      std::cout << " | " << Ms(row.bareAmiTyped) << " | " << Fixed(overAmi, 2) << " | <= "
-                << Fixed(c_amiGoal, 2) << (overAmi <= c_amiGoal ? " ok" : " MISSED") << " | "
-                << Ms(row.bareSequential) << " | " << Ms(row.bareAmi) << " | "
+      std::cout << " | " << Ms(row.bareAmiTyped) << " | " << Fixed(overAmi, 2)
+                << " | <= " << Fixed(c_amiGoal, 2) << (overAmi <= c_amiGoal ? " ok" : " MISSED")
+                << " | " << Ms(row.bareSequential) << " | " << Ms(row.bareAmi) << " | "
                 << Fixed(row.bareSequential / row.bareAmi, 2) << " |\n";
     } else {
       std::cout << " | - | - | | - | - | - |\n";
@@ -396,13 +396,14 @@ struct Cost {
 struct CostRow {
   std::string site;
   std::string name;
-  Cost cost;      // summed over the rounds
-  double reads;   // reads in those rounds
+  Cost cost;     // summed over the rounds
+  double reads;  // reads in those rounds
 };
 
 void PrintCosts(const std::vector<CostRow>& rows) {
-  std::cout << "\n| link | way | client CPU per read (us) | regd CPU per read (us) | relay CPU "
-               "per read (us) | client context switches per read |\n|---|---|---:|---:|---:|---:|\n";
+  std::cout
+      << "\n| link | way | client CPU per read (us) | regd CPU per read (us) | relay CPU "
+         "per read (us) | client context switches per read |\n|---|---|---:|---:|---:|---:|\n";
   for (const CostRow& row : rows) {
     std::cout << "| " << row.site << " | " << row.name << " | "
               << Fixed(row.cost.clientS * 1e6 / row.reads, 1) << " | "
@@ -410,7 +411,8 @@ void PrintCosts(const std::vector<CostRow>& rows) {
               << Fixed(row.cost.relayS * 1e6 / row.reads, 1) << " | "
               << Fixed(row.cost.switches / row.reads, 2) << " |\n";
   }
-  std::cout << "\n(" << "regd's CPU time is counted in clock ticks; the per-read figures are "
+  std::cout << "\n("
+            << "regd's CPU time is counted in clock ticks; the per-read figures are "
             << "the totals of all rounds of the largest N divided by its reads.)\n";
 }
 
@@ -433,10 +435,9 @@ class Bench {
     link.readsPerSample = m_counts.linkReads;
     link.walksPerSample = m_counts.linkWalks;
     StartSite(link, tree, m_counts.delayUs);
-    std::cout << "regd on ports " << loopback.regd.Port() << " (loopback) and "
-              << link.regd.Port() << " (behind the relay on port " << link.port << ", "
-              << m_counts.delayUs << " us each way); " << m_counts.rounds
-              << " round(s) per case" << std::endl;
+    std::cout << "regd on ports " << loopback.regd.Port() << " (loopback) and " << link.regd.Port()
+              << " (behind the relay on port " << link.port << ", " << m_counts.delayUs
+              << " us each way); " << m_counts.rounds << " round(s) per case" << std::endl;
 
     std::vector<Row> rows;
     for (Site* site : {&loopback, &link}) {
@@ -497,28 +498,29 @@ class Bench {
     const size_t reps = std::max<size_t>(1, site.readsPerSample / n);
     std::vector<Cost> costs;
     const bool largest = n == m_counts.sizes.back();
-    const std::vector<double> ms = Alternate(
-        {
-            [&] {
-              double value = 0;
-              for (const roz::Node& node : nodes) {
-                if (!node.GetValue(value, 0)) throw std::runtime_error("GetValue failed");
-              }
-            },
-            [&] {
-              const std::vector<roz::ReadResult> results = roz::ReadValues(nodes);
-              if (results.size() != n) throw std::runtime_error("ReadValues: wrong count");
-              for (const roz::ReadResult& result : results) {
-                if (!result.Ok()) throw std::runtime_error("ReadValues: " + result.error);
-              }
-            },
-            [&] { site.bare->GetManyTyped(site.names, n); },
-            [&] {
-              for (size_t i = 0; i < n; ++i) site.bare->Get(site.names[i]);
-            },
-            [&] { site.bare->GetMany(site.names, n); },
-        },
-        reps, &site, largest ? &costs : nullptr);
+    const std::vector<double> ms =
+        Alternate({
+                      [&] {
+                        double value = 0;
+                        for (const roz::Node& node : nodes) {
+                          if (!node.GetValue(value, 0)) throw std::runtime_error("GetValue failed");
+                        }
+                      },
+                      [&] {
+                        const std::vector<roz::ReadResult> results = roz::ReadValues(nodes);
+                        if (results.size() != n)
+                          throw std::runtime_error("ReadValues: wrong count");
+                        for (const roz::ReadResult& result : results) {
+                          if (!result.Ok()) throw std::runtime_error("ReadValues: " + result.error);
+                        }
+                      },
+                      [&] { site.bare->GetManyTyped(site.names, n); },
+                      [&] {
+                        for (size_t i = 0; i < n; ++i) site.bare->Get(site.names[i]);
+                      },
+                      [&] { site.bare->GetMany(site.names, n); },
+                  },
+                  reps, &site, largest ? &costs : nullptr);
     if (largest) {
       const char* const ways[] = {"library, one at a time", "library, ReadValues",
                                   "bare AMI, same requests", "bare, one at a time",
@@ -543,12 +545,12 @@ class Bench {
 
   Row Walk(Site& site) {
     size_t sequentialNodes = 0, walkedNodes = 0;
-    const std::vector<double> ms = Alternate(
-        {
-            [&] { sequentialNodes = SequentialWalk(site.demo); },
-            [&] { walkedNodes = roz::WalkTree(site.demo, -1).size(); },
-        },
-        static_cast<size_t>(site.walksPerSample));
+    const std::vector<double> ms =
+        Alternate({
+                      [&] { sequentialNodes = SequentialWalk(site.demo); },
+                      [&] { walkedNodes = roz::WalkTree(site.demo, -1).size(); },
+                  },
+                  static_cast<size_t>(site.walksPerSample));
     if (walkedNodes != sequentialNodes) {
       throw std::runtime_error("WalkTree gave " + std::to_string(walkedNodes) +
                                " nodes, the sequential walk " + std::to_string(sequentialNodes));

@@ -61,8 +61,7 @@ bool ParseAddress(const std::string& text, std::string& address, unsigned short&
 
 class DelayRelay::Impl {
  public:
-  Impl(const std::string& listenAddress, unsigned short listenPort,
-       std::chrono::microseconds delay)
+  Impl(const std::string& listenAddress, unsigned short listenPort, std::chrono::microseconds delay)
       : m_delay(delay), m_acceptor(m_io) {
     const tcp::endpoint endpoint(NumericAddress(listenAddress), listenPort);
     try {
@@ -204,34 +203,33 @@ class DelayRelay::Impl::Session : public std::enable_shared_from_this<Session> {
     std::vector<char> buffer = std::vector<char>(c_readSize);
     bool reading = false;
     bool writing = false;
-    bool waiting = false;  // the timer is armed for the first chunk
-    bool ended = false;    // the reading side sent its end
-    bool finished = false; // the end was passed on
+    bool waiting = false;   // the timer is armed for the first chunk
+    bool ended = false;     // the reading side sent its end
+    bool finished = false;  // the end was passed on
   };
 
   void Read(Direction& d) {
     if (m_closed || d.reading || d.ended || d.queued >= c_maxQueued) return;
     d.reading = true;
     auto self = shared_from_this();
-    d.from.async_read_some(asio::buffer(d.buffer),
-                           [self, &d](const boost::system::error_code& ec, size_t n) {
-                             d.reading = false;
-                             if (ec == asio::error::eof) {
-                               d.ended = true;
-                               self->Pump(d);
-                               return;
-                             }
-                             if (ec) {
-                               self->Close();
-                               return;
-                             }
-                             const Clock::time_point release = Clock::now() + self->m_relay.m_delay;
-                             d.queue.push_back({release, std::vector<char>(d.buffer.begin(),
-                                                                           d.buffer.begin() + n)});
-                             d.queued += n;
-                             self->Pump(d);
-                             self->Read(d);
-                           });
+    d.from.async_read_some(
+        asio::buffer(d.buffer), [self, &d](const boost::system::error_code& ec, size_t n) {
+          d.reading = false;
+          if (ec == asio::error::eof) {
+            d.ended = true;
+            self->Pump(d);
+            return;
+          }
+          if (ec) {
+            self->Close();
+            return;
+          }
+          const Clock::time_point release = Clock::now() + self->m_relay.m_delay;
+          d.queue.push_back({release, std::vector<char>(d.buffer.begin(), d.buffer.begin() + n)});
+          d.queued += n;
+          self->Pump(d);
+          self->Read(d);
+        });
   }
 
   // Writes the chunks that are due, or arms the timer for the first one;
