@@ -273,8 +273,8 @@ TEST_F(BatchTest, ThreadsShareAProxyAndTwoRegistriesAndALocalTreeMix) {
     std::atomic<size_t> wrong{0};
     auto batcher = [&] {
       std::vector<roz::Node> many;
-      for (size_t i = 0; i < 2000; ++i) many.push_back(nodes[i % nodes.size()]);
-      for (int round = 0; round < 3; ++round) {
+      for (size_t i = 0; i < 1000; ++i) many.push_back(nodes[i % nodes.size()]);
+      for (int round = 0; round < 2; ++round) {
         const std::vector<roz::ReadResult> read = roz::ReadValues(many);
         for (size_t i = 0; i < read.size(); ++i) {
           if (Shown(read[i].value) != expected[i % nodes.size()]) ++wrong;
@@ -283,7 +283,7 @@ TEST_F(BatchTest, ThreadsShareAProxyAndTwoRegistriesAndALocalTreeMix) {
     };
     std::thread first(batcher);
     std::thread other(batcher);
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 100; ++i) {
       double gain = 0;
       if (!At(platform, "settings.gain").GetValue(gain, 0) || gain != 1.0) ++wrong;
     }
