@@ -228,6 +228,64 @@ TEST_F(BatchTest, TenThousandNodesInOneCall) {
   });
 }
 
+// How many calls of the RemoteNode operation `op` regd's trace (High)
+// shows entering.
+size_t Calls(const std::string& trace, const std::string& op) {
+  const std::string entry = "regd::i_RemoteNode_impl::" + op + "(";
+  size_t count = 0;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("==> ") != std::string::npos && line.find(entry) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+// A node read once is read again with one request. A read with the shape
+// remembered that fails as a changed node would asks again, once, and
+// reports what a fresh read reports; a reconnection (here to a server
+// restarted with another tree) forgets every shape.
+TEST_F(BatchTest, RemembersEachNodesShapeUntilItFailsOrTheProxyReconnects) {
+  InClient([&] {
+    RegdProcess regd;
+    regd.Options().traceLevel = "High";
+    regd.Options().tree = regd.WriteTree("before.json", R"({"name": "r", "children": [
+        {"name": "a", "type": "Double", "value": 1.5, "flags": ["read"]},
+        {"name": "b", "type": "Long", "value": [1, 2], "flags": ["read", "array"]},
+        {"name": "c", "type": "Long", "value": 3, "flags": ["read"],
+         "hooks": {"invalid_type": true}},
+        {"name": "d", "type": "Long", "value": 4, "flags": ["read"],
+         "hooks": {"answer": "other_scalar"}}]})");
+    roz::Node root = StartAndConnect(regd);
+    ASSERT_TRUE(root.IsValid());
+    const std::vector<roz::Node> nodes = AtAll(root, {"a", "b", "c", "d"});
+    const std::vector<roz::ReadResult> first = roz::ReadValues(nodes);
+    ASSERT_TRUE(first[1].Ok()) << first[1].error;
+    EXPECT_EQ(first[1].value.Get<std::vector<int32_t>>(), (std::vector<int32_t>{1, 2}));
+    const std::string before = regd.ReadTrace();
+    const std::vector<roz::ReadResult> again = roz::ReadValues(nodes);
+    const std::string trace = regd.ReadTrace().substr(before.size());
+    // a and b: one GetValue each; c and d fail, are asked again and fail so.
+    EXPECT_EQ(Calls(trace, "GetValueType"), 2u) << trace;
+    EXPECT_EQ(Calls(trace, "GetValue"), 6u) << trace;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+      EXPECT_EQ(Shown(again[i].value), Shown(first[i].value)) << i;
+      EXPECT_EQ(again[i].error, first[i].error) << i;
+    }
+    EXPECT_EQ(again[2].error, ThrownText([&] { SingleRead(nodes[2]); }));
+    EXPECT_EQ(again[3].error, ThrownText([&] { SingleRead(nodes[3]); }));
+
+    regd.Options().tree = regd.WriteTree("after.json", R"({"name": "r", "children": [
+        {"name": "a", "type": "String", "value": "text", "flags": ["read"]},
+        {"name": "b", "type": "Long", "value": 5, "flags": ["read"]}]})");
+    regd.Restart();
+    ASSERT_TRUE(testutil::WaitUntil([&] { return roz::Ping(root) == roz::eReconnected; }, 20));
+    const std::vector<roz::ReadResult> after = roz::ReadValues(nodes);
+    EXPECT_EQ(Shown(after[0].value), Shown(istd::Any(std::string("text")))) << after[0].error;
+    EXPECT_EQ(Shown(after[1].value), Shown(istd::Any(int32_t(5)))) << after[1].error;
+    EXPECT_EQ(after[2].error, "ireg: node not found: c");
+  });
+}
+
 TEST_F(BatchTest, AServerKilledMidBatchFailsEveryOutstandingRequest) {
   InClient([&] {
     RegdProcess regd;

@@ -161,6 +161,28 @@ istd::Any ReadDirectly(const Node& node, size_t position, size_t count) {
       [&]() -> istd::Any { throw istd::Exception(NoValueText(node.GetRelPath()), true); });
 }
 
+// True for the exception being handled when a node may have changed since
+// its shape was remembered: the server no longer knows the path, or it
+// holds another type. Called only inside a catch block.
+bool NodeMayHaveChanged() {
+  try {
+    throw;
+  } catch (const i_NET::NotFound&) {
+    return true;
+  } catch (const i_NET::InvalidType&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// Reads: a node whose shape (value type, array or not) its proxy remembers
+// costs one GetValue; any other node first asks for the value type and the
+// flags, together, then sends the GetValue -- the requests of the
+// single-node read. A read made with a remembered shape that fails as a
+// changed node would (not found, another type, another answer) forgets the
+// shape and starts again with the questions, so its result is what a
+// fresh read gives.
 class Reader {
  public:
   Reader(const std::vector<Node>& nodes, size_t position, size_t count)
@@ -184,16 +206,28 @@ class Reader {
   }
 
  private:
-  // What the first two answers told about a node.
+  using Shape = RemoteNode::ValueShape;
+
+  // What the answers to the two questions told about a node.
   struct State {
     CORBA::ULong type = 0;
     Flags flags = 0;
     unsigned char answers = 0;
   };
 
-  // First requests: the value type and the flags, together.
   void Start(size_t i, RequestWindow::GroupId group) {
     const Names names = NamesOf(m_nodes[i].GetRelPath());
+    Shape shape;
+    if (m_window.ProxyOf(group).FindValueShape(ToString(m_nodes[i].GetRelPath()), shape)) {
+      Read(i, group, names, shape, true);
+    } else {
+      Ask(i, group, names);
+    }
+  }
+
+  // The two questions: the value type and the flags, together.
+  void Ask(size_t i, RequestWindow::GroupId group, const Names& names) {
+    m_state[i] = State();
     m_window.Send(
         group, [names](i_NET::RemoteNode_ptr ref) { return ref->sendp_GetValueType(*names); },
         [this, i, group, names](Poller* poller, std::exception_ptr failure) {
@@ -217,18 +251,28 @@ class Reader {
         });
   }
 
-  // Once both first answers are in: the typed GetValue.
+  // Once both answers are in: remembers the shape and reads.
   void Answered(size_t i, RequestWindow::GroupId group, const Names& names) {
     if (++m_state[i].answers < 2 || !m_results[i].error.empty()) return;
-    const bool array = (m_state[i].flags & enums::eArray) != 0;
-    const auto type = static_cast<enums::NodeValType_e>(m_state[i].type);
+    Shape shape;
+    shape.type = static_cast<enums::NodeValType_e>(m_state[i].type);
+    shape.array = (m_state[i].flags & enums::eArray) != 0;
+    m_window.ProxyOf(group).RememberValueShape(ToString(m_nodes[i].GetRelPath()), shape);
+    Read(i, group, names, shape, false);
+  }
+
+  // The typed GetValue of a node of `shape`; `remembered` when the shape
+  // was not asked for in this call.
+  void Read(size_t i, RequestWindow::GroupId group, const Names& names, const Shape& shape,
+            bool remembered) {
     VisitValueType(
-        type,
+        shape.type,
         [&](auto tag) {
           using T = typename decltype(tag)::Type;
           using Wire = detail::WireTypes<T>;
           std::shared_ptr<CORBA::TypeCode_var> hint =
               std::make_shared<CORBA::TypeCode_var>(CreateTypeHint<T, typename Wire::Scalar>());
+          const bool array = shape.array;
           const CORBA::ULong position = array ? static_cast<CORBA::ULong>(m_position) : 0;
           const CORBA::ULong count = array ? static_cast<CORBA::ULong>(m_count) : 1;
           m_window.Send(
@@ -236,15 +280,26 @@ class Reader {
               [names, hint, position, count](i_NET::RemoteNode_ptr ref) {
                 return ref->sendp_GetValue(*names, position, count, hint->in());
               },
-              [this, i, array, hint](Poller* poller, std::exception_ptr failure) {
+              [this, i, group, names, array, hint, remembered](Poller* poller,
+                                                               std::exception_ptr failure) {
                 const Path path = m_nodes[i].GetRelPath();
+                bool changed = false;
                 CORBA::Any_var answer;
                 std::string error = Answer(
                     failure, [&] { poller->GetValue(0, answer.out()); },
-                    [&] { detail::ThrowFetchFailure(istd::ThisFncName(), path); });
-                if (error.empty()) {
+                    [&] {
+                      changed = remembered && NodeMayHaveChanged();
+                      if (!changed) detail::ThrowFetchFailure(istd::ThisFncName(), path);
+                    });
+                if (error.empty() && !changed) {
                   error = FailureOf(
                       [&] { m_results[i].value = Decode<T>(answer, array, hint->in(), path); });
+                  changed = remembered && !error.empty();
+                }
+                if (changed) {
+                  m_window.ProxyOf(group).ForgetValueShape(ToString(path));
+                  Ask(i, group, names);
+                  return;
                 }
                 m_results[i].error = error;
               });
@@ -391,6 +446,7 @@ class Describer {
     m_children.resize(roots);
     for (size_t i = 0; i < roots; ++i) Place(i);
     m_window.Run();
+    RememberShapes();
     if (!m_walk) return std::move(m_infos);
     // Pre-order from the first entry (the walk's root).
     std::vector<NodeInfo> ordered;
@@ -408,6 +464,21 @@ class Describer {
   }
 
  private:
+  // Hands what was learnt of the remote nodes' values to their proxies,
+  // for the reads that follow (a tree shown with its values).
+  void RememberShapes() const {
+    for (const NodeInfo& info : m_infos) {
+      if (!info.Ok()) continue;
+      std::shared_ptr<RemoteNode> proxy;
+      FailureOf([&] { proxy = ProxyOf(info.node); });
+      if (!proxy) continue;
+      RemoteNode::ValueShape shape;
+      shape.type = info.type;
+      shape.array = (info.flags & enums::eArray) != 0;
+      proxy->RememberValueShape(info.path, shape);
+    }
+  }
+
   bool Expands(size_t i) const {
     return m_walk && (m_depth < 0 || m_infos[i].level < static_cast<size_t>(m_depth));
   }

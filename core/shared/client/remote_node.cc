@@ -264,9 +264,32 @@ void RemoteNode::StoreReferences(i_NET::RemoteNode_ptr remote, i_NET::Applicatio
     m_remoteNode = i_NET::RemoteNode::_duplicate(remote);
     m_application = i_NET::Application::_duplicate(application);
   }
+  {
+    std::lock_guard<std::mutex> lock(m_shapeMutex);
+    m_shapes.clear();
+  }
   if (auto* structure = dynamic_cast<RemoteNodeStructure*>(GetNodeStructure())) {
     structure->SetRemoteNodeInterface(remote);
   }
+}
+
+bool RemoteNode::FindValueShape(const std::string& path, ValueShape& shape) const {
+  std::lock_guard<std::mutex> lock(m_shapeMutex);
+  const auto found = m_shapes.find(path);
+  if (found == m_shapes.end()) return false;
+  shape = found->second;
+  return true;
+}
+
+void RemoteNode::RememberValueShape(const std::string& path, const ValueShape& shape) {
+  std::lock_guard<std::mutex> lock(m_shapeMutex);
+  if (m_shapes.size() >= c_valueShapeLimit && m_shapes.count(path) == 0) m_shapes.clear();
+  m_shapes[path] = shape;
+}
+
+void RemoteNode::ForgetValueShape(const std::string& path) {
+  std::lock_guard<std::mutex> lock(m_shapeMutex);
+  m_shapes.erase(path);
 }
 
 i_NET::RemoteNode_ptr RemoteNode::RemoteNodeRef() const {

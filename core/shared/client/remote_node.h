@@ -50,6 +50,7 @@
 #include <mutex>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "client/remote_node_structure.h"
@@ -205,6 +206,25 @@ class RemoteNode : public TreeNode {
   // requests of their own on the proxy's connection (client/batch.h).
   i_NET::RemoteNode_ptr RemoteNodeRef() const;
 
+  // What a batch read needs to know of a node before it asks for the
+  // value: the value type and whether the value is an array. Both stay
+  // the same while the node exists, so the batch calls remember them per
+  // path and a later read of the node is a single request. Forgotten all
+  // at once when the proxy's references change (a reconnection may reach
+  // a server with another tree), and one by one when a read made with them
+  // failed in a way a changed node explains (ForgetValueShape). Any thread.
+  struct ValueShape {
+    enums::NodeValType_e type = enums::eUndefined;
+    bool array = false;
+  };
+  // True, with `shape` set, when the shape of `path` is remembered.
+  bool FindValueShape(const std::string& path, ValueShape& shape) const;
+  // Remembers the shape of `path`. At most c_valueShapeLimit paths are
+  // held; the next one starts the memory afresh.
+  void RememberValueShape(const std::string& path, const ValueShape& shape);
+  void ForgetValueShape(const std::string& path);
+  static constexpr size_t c_valueShapeLimit = 1 << 17;
+
  protected:
   // The notification servant, null while the proxy has none. The pointer is
   // valid while the node lock is held.
@@ -240,6 +260,8 @@ class RemoteNode : public TreeNode {
   mutable std::mutex m_referenceMutex;
   std::vector<std::weak_ptr<isig::Reconnectable>> m_signals;  // guarded by m_signalMutex
   std::mutex m_signalMutex;                                   // a leaf
+  std::unordered_map<std::string, ValueShape> m_shapes;     // guarded by m_shapeMutex
+  mutable std::mutex m_shapeMutex;                            // a leaf
 };
 
 // ---- value transfer ----

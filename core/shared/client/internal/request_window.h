@@ -59,6 +59,8 @@ class RequestWindow {
 
   // The group of `proxy`, made on first use with a copy of its reference.
   GroupId GroupOf(const std::shared_ptr<RemoteNode>& proxy);
+  // The proxy of `group`.
+  RemoteNode& ProxyOf(GroupId group) const { return *m_groups[group].proxy; }
   // False when the group's proxy held no remote node reference (it is
   // disconnected): its requests cannot be sent.
   bool IsConnected(GroupId group) const;
