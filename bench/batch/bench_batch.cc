@@ -62,6 +62,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_stats.h"
 #include "client/remote_node.h"
 #include "client/roz.h"
 #include "delay_relay.h"
@@ -73,7 +74,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using benchstats::Clock;
 
 constexpr size_t c_scalars = 1000;  // Double nodes under "scalars"
 constexpr CORBA::ULong c_replyTimeoutMs = 60000;
@@ -88,15 +89,8 @@ struct Counts {
   int delayUs = 250;
 };
 
-double Seconds(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double>(to - from).count();
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
+using benchstats::Median;
+using benchstats::Seconds;
 
 // The tree of both servers: {"name": "batch", children: demo tree, scalars}.
 std::string TreeJson() {
@@ -345,13 +339,12 @@ void PrintTable(const std::vector<Row>& rows) {
     }
     if (row.hasBare) {
       const double overAmi = row.batch / row.bareAmi;
-      std::cout << " | " << Ms(row.bareAmi) << " | " << Fixed(overAmi, 2) << " | <= "
-                << Fixed(c_amiGoal, 2) << (overAmi <= c_amiGoal ? " ok" : " MISSED") << " | "
-                << Ms(row.firstRead) << " | " << Fixed(row.sequential / row.firstRead, 2) << " | "
-                << Ms(row.bareAmiTyped) << " | " << Fixed(row.firstRead / row.bareAmiTyped, 2)
-                << " | "
-                << Ms(row.bareSequential) << " | " << Fixed(row.bareSequential / row.bareAmi, 2)
-                << " |\n";
+      std::cout << " | " << Ms(row.bareAmi) << " | " << Fixed(overAmi, 2)
+                << " | <= " << Fixed(c_amiGoal, 2) << (overAmi <= c_amiGoal ? " ok" : " MISSED")
+                << " | " << Ms(row.firstRead) << " | " << Fixed(row.sequential / row.firstRead, 2)
+                << " | " << Ms(row.bareAmiTyped) << " | "
+                << Fixed(row.firstRead / row.bareAmiTyped, 2) << " | " << Ms(row.bareSequential)
+                << " | " << Fixed(row.bareSequential / row.bareAmi, 2) << " |\n";
     } else {
       std::cout << " | - | - | | - | - | - | - | - | - |\n";
     }
@@ -512,38 +505,36 @@ class Bench {
     const size_t reps = std::max<size_t>(1, site.readsPerSample / n);
     std::vector<Cost> costs;
     const bool largest = n == m_counts.sizes.back();
-    const std::vector<double> ms =
-        Alternate({
-                      [&] {
-                        double value = 0;
-                        for (const roz::Node& node : nodes) {
-                          if (!node.GetValue(value, 0)) throw std::runtime_error("GetValue failed");
-                        }
-                      },
-                      [&] {
-                        const std::vector<roz::ReadResult> results = roz::ReadValues(nodes);
-                        if (results.size() != n)
-                          throw std::runtime_error("ReadValues: wrong count");
-                        for (const roz::ReadResult& result : results) {
-                          if (!result.Ok()) throw std::runtime_error("ReadValues: " + result.error);
-                        }
-                      },
-                      [&] {
-                        for (const roz::Node& node : nodes) {
-                          const auto proxy =
-                              std::static_pointer_cast<roz::RemoteNode>(node.GetTreeNode());
-                          proxy->ForgetValueShape(roz::ToString(node.GetRelPath()));
-                        }
-                        if (!roz::ReadValues(nodes).front().Ok())
-                          throw std::runtime_error("ReadValues failed");
-                      },
-                      [&] { site.bare->GetManyTyped(site.names, n); },
-                      [&] {
-                        for (size_t i = 0; i < n; ++i) site.bare->Get(site.names[i]);
-                      },
-                      [&] { site.bare->GetMany(site.names, n); },
-                  },
-                  reps, &site, largest ? &costs : nullptr);
+    const std::vector<double> ms = Alternate(
+        {
+            [&] {
+              double value = 0;
+              for (const roz::Node& node : nodes) {
+                if (!node.GetValue(value, 0)) throw std::runtime_error("GetValue failed");
+              }
+            },
+            [&] {
+              const std::vector<roz::ReadResult> results = roz::ReadValues(nodes);
+              if (results.size() != n) throw std::runtime_error("ReadValues: wrong count");
+              for (const roz::ReadResult& result : results) {
+                if (!result.Ok()) throw std::runtime_error("ReadValues: " + result.error);
+              }
+            },
+            [&] {
+              for (const roz::Node& node : nodes) {
+                const auto proxy = std::static_pointer_cast<roz::RemoteNode>(node.GetTreeNode());
+                proxy->ForgetValueShape(roz::ToString(node.GetRelPath()));
+              }
+              if (!roz::ReadValues(nodes).front().Ok())
+                throw std::runtime_error("ReadValues failed");
+            },
+            [&] { site.bare->GetManyTyped(site.names, n); },
+            [&] {
+              for (size_t i = 0; i < n; ++i) site.bare->Get(site.names[i]);
+            },
+            [&] { site.bare->GetMany(site.names, n); },
+        },
+        reps, &site, largest ? &costs : nullptr);
     if (largest) {
       const char* const ways[] = {"library, one at a time",    "library, ReadValues",
                                   "library, first ReadValues", "bare AMI, type first",

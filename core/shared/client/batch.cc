@@ -317,27 +317,10 @@ class Reader {
 
 // ---- writes ----
 
-// Calls f(TypeTag<T>{}, isVector) for the value type `value` holds; false
-// when it holds none.
-template <typename F>
-bool VisitHeld(const istd::Any& value, F&& f) {
-  return istd::AnyValueElement([&](auto tag) {
-    using T = typename decltype(tag)::Type;
-    if (value.Holds<T>()) {
-      f(tag, false);
-    } else if (value.Holds<std::vector<T>>()) {
-      f(tag, true);
-    } else {
-      return false;
-    }
-    return true;
-  });
-}
-
 // The buffer that Node::Set sends for `value` (a scalar as one element), in
 // a new any; false when `value` holds no value type.
 bool BufferOf(const istd::Any& value, CORBA::Any& any) {
-  return VisitHeld(value, [&](auto tag, bool isVector) {
+  return istd::VisitHeld(value, [&](auto tag, bool isVector) {
     using T = typename decltype(tag)::Type;
     using Buffer = typename detail::WireTypes<T>::Buffer;
     auto* sequence = new Buffer;
@@ -354,7 +337,7 @@ bool BufferOf(const istd::Any& value, CORBA::Any& any) {
 
 // A write through the node's own slots (local trees).
 void WriteDirectly(const Node& node, const istd::Any& value, size_t position) {
-  const bool held = VisitHeld(value, [&](auto tag, bool isVector) {
+  const bool held = istd::VisitHeld(value, [&](auto tag, bool isVector) {
     using T = typename decltype(tag)::Type;
     if (isVector) {
       node.Set(value.Get<std::vector<T>>(), position);

@@ -260,7 +260,7 @@ class RemoteNode : public TreeNode {
   mutable std::mutex m_referenceMutex;
   std::vector<std::weak_ptr<isig::Reconnectable>> m_signals;  // guarded by m_signalMutex
   std::mutex m_signalMutex;                                   // a leaf
-  std::unordered_map<std::string, ValueShape> m_shapes;     // guarded by m_shapeMutex
+  std::unordered_map<std::string, ValueShape> m_shapes;       // guarded by m_shapeMutex
   mutable std::mutex m_shapeMutex;                            // a leaf
 };
 
