@@ -10,7 +10,9 @@
 #   ./dev.sh demo      setup + build, then a guided tour with regd and rozctl
 #                      inside such a namespace
 #   ./dev.sh bench     Release build in build-release/, then every benchmark
-#                      (micro-benchmarks and bench_e2e) inside such a namespace
+#                      (micro-benchmarks, bench_e2e, bench_batch) inside such a
+#                      namespace; --quick and --rounds N go to bench_e2e and
+#                      bench_batch
 #
 # Extra arguments after `test` are passed to ctest (for example -R Trace).
 # `--i386` right after setup, build or test does the same for the 32-bit x86
@@ -253,19 +255,21 @@ cmd_test() {
 }
 
 # Release build of the benchmarks (and regd) in build-release/, then the
-# micro-benchmarks and the end-to-end comparison, in the loopback-only
-# namespace. Extra arguments go to bench_e2e (for example --rounds 3).
+# micro-benchmarks and the end-to-end comparisons, in the loopback-only
+# namespace. Extra arguments (--quick, --rounds N) go to bench_e2e and
+# bench_batch.
 cmd_bench() {
   cmd_setup
   local dir="${RELEASE_BUILD_DIR:-$ROOT/build-release}"
   BUILD_TYPE=Release configure "$dir"
   local benches=(bench_trace bench_client bench_conversion bench_stream_dispatch)
-  cmake --build "$dir" -j "$JOBS" --target "${benches[@]}" bench_e2e regd
+  cmake --build "$dir" -j "$JOBS" --target "${benches[@]}" bench_e2e bench_batch varnek_relay regd
   local b
   for b in "${benches[@]}"; do
     in_netns "$dir/bench/$b"
   done
   in_netns "$dir/bench/e2e/bench_e2e" "$@"
+  in_netns "$dir/bench/batch/bench_batch" "$@"
 }
 
 cmd_shell() {

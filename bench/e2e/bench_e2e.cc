@@ -51,6 +51,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "bench_stats.h"
 #include "client/roz.h"
 #include "isig/isig.h"
 #include "network/i_application.h"
@@ -61,7 +62,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using benchstats::Clock;
 
 using Traits = isig::SignalTraits<double>;
 using StreamClient = isig::StreamClient<Traits>;
@@ -97,15 +98,8 @@ struct Counts {
   int memBlocks = 1000;
 };
 
-double Seconds(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double>(to - from).count();
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
+using benchstats::Median;
+using benchstats::Seconds;
 
 // Resident set size of this process in KiB.
 long RssKiB() {

@@ -141,6 +141,38 @@ TEST_F(RozctlTest, UnknownNodeGivesTheLibraryMessageAndStatusOne) {
   EXPECT_EQ(r.err, "rozctl: settings has no value\n");
 }
 
+TEST_F(RozctlTest, GetOfManyPathsReadsThemTogetherAndKeepsEachMessage) {
+  // Fifty paths in one read; the failing ones keep the single get's texts.
+  std::vector<std::string> args = {"get"};
+  std::string expected;
+  for (int i = 0; i < 24; ++i) {
+    args.push_back(i % 2 == 0 ? "settings.sample_rate" : "calibration.ranges");
+    expected +=
+        i % 2 == 0 ? "settings.sample_rate 48000\n" : "calibration.ranges [10,10,100,1000]\n";
+  }
+  args.push_back("device.x");
+  args.push_back("settings");
+  for (int i = 0; i < 24; ++i) {
+    args.push_back("settings.mode");
+    expected += "settings.mode normal\n";
+  }
+  Result r = Rozctl(args);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.err, c_notFound + "\nrozctl: settings has no value\n");
+  ExpectNoInternals(r);
+
+  // Array windows apply to arrays only, as for one path; JSON has the types.
+  r = Rozctl({"get", "-t", "-#", "2", "--pos", "2", "calibration.offsets", "settings.offset"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "[7,2]\n-12\n");
+  r = Rozctl({"get", "--json", "settings.mode", "calibration.weights"});
+  const nlohmann::json json = nlohmann::json::parse(r.out);
+  EXPECT_EQ(json[0]["type"], "Enumeration");
+  EXPECT_EQ(json[1]["type"], "Float");
+  EXPECT_EQ(json[1]["value"], nlohmann::json::array({0.5, 1.5, 2.5}));
+}
+
 TEST_F(RozctlTest, PutPrintsOldAndNewAndConvertsByTheNodesType) {
   Result r = Rozctl({"put", "settings.gain", "2.5"});
   EXPECT_EQ(r.exitCode, 0) << r.err;

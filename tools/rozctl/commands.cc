@@ -7,6 +7,7 @@
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <type_traits>
 
 #include "istd/exception.h"
 #include "values.h"
@@ -56,6 +57,53 @@ auto Remote(F&& f) -> decltype(f()) {
   }
 }
 
+// The text of a value as the library's DumpSubTree writes it (Node::ToString):
+// bool as true/false, numbers in the stream's default format, strings as
+// they are; an array of one element as that element, a longer one as
+// "[a,b,...]", an empty or unreadable one as "N/A"; cut to `maxLen` - 3
+// characters and "..." when longer than a non-zero `maxLen`.
+std::string DumpText(const roz::ReadResult& result, size_t maxLen) {
+  std::string text = "N/A";
+  if (result.Ok()) {
+    istd::AnyValueElement([&](auto tag) {
+      using T = typename decltype(tag)::Type;
+      auto element = [](const T& value) {
+        std::ostringstream os;
+        if constexpr (std::is_same_v<T, bool>) {
+          os << (value ? "true" : "false");
+        } else {
+          os << value;
+        }
+        return os.str();
+      };
+      if (result.value.Holds<T>()) {
+        text = element(result.value.Get<T>());
+      } else if (result.value.Holds<std::vector<T>>()) {
+        const std::vector<T> values = result.value.Get<std::vector<T>>();
+        if (values.size() == 1) {
+          text = element(values[0]);
+        } else if (!values.empty()) {
+          text = "[";
+          for (size_t i = 0; i < values.size(); ++i) {
+            if (i != 0) text += ",";
+            text += element(values[i]);
+          }
+          text += "]";
+        }
+      } else {
+        return false;
+      }
+      return true;
+    });
+  }
+  static const size_t c_ellipsisLen = 3;
+  if (maxLen != 0 && text.size() > maxLen) {
+    text.resize(maxLen >= c_ellipsisLen ? maxLen - c_ellipsisLen : 0);
+    text += "...";
+  }
+  return text;
+}
+
 }  // namespace
 
 istd::Any ReadValue(const roz::Node& node, const std::string& path, size_t pos, size_t count) {
@@ -80,44 +128,80 @@ int RunTree(Session& session, const TreeOptions& options) {
   const roz::Node start = session.Resolve(options.path);
   if (!options.hidden) RefuseHidden(session, options.path);
   return Remote([&] {
+    // The whole subtree is described level by level with many requests in
+    // flight, and the values are read the same way; the lines are those of
+    // the library's DumpSubTree (for --values) and of the plain listing.
+    std::vector<roz::NodeInfo> nodes = roz::WalkTree(start, options.depth);
+    for (const roz::NodeInfo& info : nodes) {
+      if (!info.Ok()) throw istd::Exception(info.error, false);
+    }
+    std::vector<std::string> values(nodes.size());
     if (options.values) {
-      // The library's own dump: indented names or dotted paths, flags, and
-      // "=" + value for every readable node that has one.
-      const unsigned long mode = (options.dotted ? 1u : 0u) | (options.flags ? 2u : 0u);
-      std::cout << start.DumpSubTree(options.depth, mode, options.maxLen);
-      return 0;
-    }
-    const size_t depth =
-        options.depth < 0 ? std::numeric_limits<size_t>::max() : static_cast<size_t>(options.depth);
-    const std::vector<roz::Node> nodes = roz::SubTree(start, depth);
-    const size_t base = start.GetRelPath().size();
-    for (size_t i = 1; i < nodes.size(); ++i) {
-      const roz::Node& node = nodes[i];
-      std::string line;
-      if (options.flags) line += roz::StringFlags(node.GetFlags()) + " ";
-      if (options.dotted) {
-        line += RelativeText(start, node);
-      } else {
-        const size_t level = node.GetRelPath().size() - base;
-        line += std::string(level * 2 - 2, ' ') + node.GetName();
+      std::vector<roz::Node> readable;
+      std::vector<size_t> where;
+      for (size_t i = 1; i < nodes.size(); ++i) {
+        if (nodes[i].type == roz::enums::eUndefined || (nodes[i].flags & roz::enums::eRead) == 0) {
+          continue;
+        }
+        readable.push_back(nodes[i].node);
+        where.push_back(i);
       }
-      std::cout << line << "\n";
+      const std::vector<roz::ReadResult> read = roz::ReadValues(readable);
+      for (size_t k = 0; k < read.size(); ++k) {
+        values[where[k]] = "=" + DumpText(read[k], options.maxLen);
+      }
     }
-    std::cout.flush();
+    std::string out;
+    for (size_t i = 1; i < nodes.size(); ++i) {
+      const roz::NodeInfo& node = nodes[i];
+      if (options.flags) out += roz::StringFlags(node.flags) + " ";
+      if (options.dotted) {
+        out += RelativeText(start, node.node);
+      } else {
+        out += std::string(node.level * 2 - 2, ' ') + node.name;
+      }
+      out += values[i] + "\n";
+    }
+    std::cout << out << std::flush;
     return 0;
   });
 }
 
 int RunGet(Session& session, const GetOptions& options) {
+  // Several paths are read together, in about two round trips; a path that
+  // fails there is read once more alone, so that its message is the one a
+  // single get gives (the lookup's text, "has no value", ...).
+  std::vector<roz::ReadResult> batch;
+  std::vector<roz::NodeInfo> described;
+  if (options.paths.size() > 1) {
+    const roz::Node& root = session.Root();
+    std::vector<roz::Node> nodes;
+    for (const std::string& path : options.paths) {
+      roz::Path full = root.GetRelPath();
+      for (std::string& element : roz::Tokenize(path)) full.push_back(std::move(element));
+      nodes.emplace_back(root.GetTreeNode(), std::move(full));
+    }
+    batch = roz::ReadValues(nodes, options.pos, options.count);
+    if (options.json) described = roz::Describe(nodes);
+  }
   int status = 0;
   nlohmann::json json = nlohmann::json::array();
-  for (const std::string& path : options.paths) {
+  for (size_t i = 0; i < options.paths.size(); ++i) {
+    const std::string& path = options.paths[i];
     nlohmann::json entry = {{"path", path}};
     try {
-      const roz::Node node = session.Resolve(path);
-      const istd::Any value = ReadValue(node, path, options.pos, options.count);
+      istd::Any value;
+      roz::enums::NodeValType_e type = roz::enums::eUndefined;
+      if (i < batch.size() && batch[i].Ok() && (!options.json || described[i].Ok())) {
+        value = batch[i].value;
+        type = options.json ? described[i].type : type;
+      } else {
+        const roz::Node node = session.Resolve(path);
+        value = ReadValue(node, path, options.pos, options.count);
+        if (options.json) type = Remote([&] { return node.GetValueType(); });
+      }
       if (options.json) {
-        entry["type"] = TypeName(Remote([&] { return node.GetValueType(); }));
+        entry["type"] = TypeName(type);
         entry["value"] = ValueJson(value);
       } else if (options.terse) {
         std::cout << ValueText(value) << "\n";

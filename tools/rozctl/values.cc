@@ -44,23 +44,6 @@ nlohmann::json ElementJson(const T& value) {
   return nlohmann::json(value);
 }
 
-// Calls `f(TypeTag<T>{}, isVector)` for the type `value` holds; false when it
-// holds none of the sixteen.
-template <typename F>
-bool VisitAny(const istd::Any& value, F&& f) {
-  return istd::AnyValueElement([&](auto tag) {
-    using T = typename decltype(tag)::Type;
-    if (value.Holds<T>()) {
-      f(tag, false);
-    } else if (value.Holds<std::vector<T>>()) {
-      f(tag, true);
-    } else {
-      return false;
-    }
-    return true;
-  });
-}
-
 }  // namespace
 
 std::string TypeName(roz::enums::NodeValType_e type) {
@@ -80,7 +63,7 @@ std::string FlagNames(roz::Flags flags) {
 
 std::string ValueText(const istd::Any& value) {
   std::string text;
-  const bool known = VisitAny(value, [&](auto tag, bool isVector) {
+  const bool known = istd::VisitHeld(value, [&](auto tag, bool isVector) {
     using T = typename decltype(tag)::Type;
     if (!isVector) {
       text = ElementText(value.Get<T>());
@@ -101,7 +84,7 @@ std::string ValueText(const istd::Any& value) {
 
 nlohmann::json ValueJson(const istd::Any& value) {
   nlohmann::json json;
-  const bool known = VisitAny(value, [&](auto tag, bool isVector) {
+  const bool known = istd::VisitHeld(value, [&](auto tag, bool isVector) {
     using T = typename decltype(tag)::Type;
     if (!isVector) {
       json = ElementJson(value.Get<T>());

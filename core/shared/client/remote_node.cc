@@ -150,9 +150,32 @@ void StoreValue(i_NET::_objref_RemoteNode* node, const Path& path, const CORBA::
   i_NET::NodeNames_var names = PathToRemoteNodeNames(path);
   try {
     node->SetValue(names.in(), value, static_cast<CORBA::ULong>(position));
+  } catch (...) {
+    ThrowStoreFailure(istd::ThisFncName(), path);
+  }
+}
+
+void ThrowStoreFailure(const std::string& function, const Path& path) {
+  try {
+    throw;
   } catch (const CORBA::SystemException& e) {
-    ThrowNotAccessible(istd::ThisFncName(), e, path);
+    ThrowNotAccessible(function, e, path);
   } catch (const i_NET::NotFound&) {
+    ThrowPathError("ireg: node not found: ", path);
+  } catch (const i_NET::InvalidType& e) {
+    ThrowWrongType(e, path);
+  } catch (const i_NET::ValueException& e) {
+    ThrowRefused(e);
+  }
+}
+
+void ThrowFetchFailure(const std::string& function, const Path& path) {
+  try {
+    throw;
+  } catch (const CORBA::SystemException& e) {
+    ThrowNotAccessible(function, e, path);
+  } catch (const i_NET::NotFound& e) {
+    istd::LogError(function + ": Can't access node: " + ToString(path) + ": " + e.what.in());
     ThrowPathError("ireg: node not found: ", path);
   } catch (const i_NET::InvalidType& e) {
     ThrowWrongType(e, path);
@@ -170,16 +193,8 @@ CORBA::Any_var FetchValue(i_NET::_objref_RemoteNode* node, const Path& path,
   try {
     return node->GetValue(names.in(), static_cast<CORBA::ULong>(position),
                           static_cast<CORBA::ULong>(count), hint.in());
-  } catch (const CORBA::SystemException& e) {
-    ThrowNotAccessible(istd::ThisFncName(), e, path);
-  } catch (const i_NET::NotFound& e) {
-    istd::LogError(istd::ThisFncName() + ": Can't access node: " + ToString(path) + ": " +
-                   e.what.in());
-    ThrowPathError("ireg: node not found: ", path);
-  } catch (const i_NET::InvalidType& e) {
-    ThrowWrongType(e, path);
-  } catch (const i_NET::ValueException& e) {
-    ThrowRefused(e);
+  } catch (...) {
+    detail::ThrowFetchFailure(istd::ThisFncName(), path);
   }
 }
 
@@ -249,9 +264,32 @@ void RemoteNode::StoreReferences(i_NET::RemoteNode_ptr remote, i_NET::Applicatio
     m_remoteNode = i_NET::RemoteNode::_duplicate(remote);
     m_application = i_NET::Application::_duplicate(application);
   }
+  {
+    std::lock_guard<std::mutex> lock(m_shapeMutex);
+    m_shapes.clear();
+  }
   if (auto* structure = dynamic_cast<RemoteNodeStructure*>(GetNodeStructure())) {
     structure->SetRemoteNodeInterface(remote);
   }
+}
+
+bool RemoteNode::FindValueShape(const std::string& path, ValueShape& shape) const {
+  std::lock_guard<std::mutex> lock(m_shapeMutex);
+  const auto found = m_shapes.find(path);
+  if (found == m_shapes.end()) return false;
+  shape = found->second;
+  return true;
+}
+
+void RemoteNode::RememberValueShape(const std::string& path, const ValueShape& shape) {
+  std::lock_guard<std::mutex> lock(m_shapeMutex);
+  if (m_shapes.size() >= c_valueShapeLimit && m_shapes.count(path) == 0) m_shapes.clear();
+  m_shapes[path] = shape;
+}
+
+void RemoteNode::ForgetValueShape(const std::string& path) {
+  std::lock_guard<std::mutex> lock(m_shapeMutex);
+  m_shapes.erase(path);
 }
 
 i_NET::RemoteNode_ptr RemoteNode::RemoteNodeRef() const {
@@ -529,32 +567,34 @@ bool RemoteNode::OnUnsubscribe(const ClientId& client, const Path& path, bool un
 
 // ---- value slots ----
 
-#define ROZ_REMOTE_NODE_VALUE_SLOTS(T, Scalar, Buffer)                                            \
+#define ROZ_REMOTE_NODE_VALUE_SLOTS(T)                                                            \
   void RemoteNode::Get(T& value, size_t position, const Path& path) {                             \
+    using Scalar = detail::WireTypes<T>::Scalar;                                                  \
     i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
     RemoteGet<Scalar, T, Scalar>(node.in(), path, position, value);                               \
   }                                                                                               \
   void RemoteNode::Get(std::vector<T>& values, size_t position, size_t count, const Path& path) { \
+    using Wire = detail::WireTypes<T>;                                                            \
     i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
-    RemoteGet<Buffer, T, Scalar>(node.in(), path, position, count, values);                       \
+    RemoteGet<Wire::Buffer, T, Wire::Scalar>(node.in(), path, position, count, values);           \
   }                                                                                               \
   void RemoteNode::Set(const T& value, size_t position, const Path& path) {                       \
     i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
-    RemoteSet<Buffer, T>(node.in(), path, position, 1, &value);                                   \
+    RemoteSet<detail::WireTypes<T>::Buffer, T>(node.in(), path, position, 1, &value);             \
   }                                                                                               \
   void RemoteNode::Set(const std::vector<T>& values, size_t position, const Path& path) {         \
     i_NET::RemoteNode_var node = RemoteNodeRef();                                                 \
-    RemoteSetAll<Buffer>(node.in(), path, position, values);                                      \
+    RemoteSetAll<detail::WireTypes<T>::Buffer>(node.in(), path, position, values);                \
   }
 
-ROZ_REMOTE_NODE_VALUE_SLOTS(std::string, const char*, i_NET::StringBuffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(int64_t, CORBA::LongLong, i_NET::Int64Buffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(uint64_t, CORBA::ULongLong, i_NET::UInt64Buffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(int32_t, CORBA::Long, i_NET::Int32Buffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(uint32_t, CORBA::ULong, i_NET::UInt32Buffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(double, CORBA::Double, i_NET::DoubleBuffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(float, CORBA::Float, i_NET::FloatBuffer)
-ROZ_REMOTE_NODE_VALUE_SLOTS(bool, CORBA::Boolean, i_NET::BooleanBuffer)
+ROZ_REMOTE_NODE_VALUE_SLOTS(std::string)
+ROZ_REMOTE_NODE_VALUE_SLOTS(int64_t)
+ROZ_REMOTE_NODE_VALUE_SLOTS(uint64_t)
+ROZ_REMOTE_NODE_VALUE_SLOTS(int32_t)
+ROZ_REMOTE_NODE_VALUE_SLOTS(uint32_t)
+ROZ_REMOTE_NODE_VALUE_SLOTS(double)
+ROZ_REMOTE_NODE_VALUE_SLOTS(float)
+ROZ_REMOTE_NODE_VALUE_SLOTS(bool)
 
 #undef ROZ_REMOTE_NODE_VALUE_SLOTS
 

@@ -50,6 +50,7 @@
 #include <mutex>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "client/remote_node_structure.h"
@@ -200,6 +201,29 @@ class RemoteNode : public TreeNode {
   const std::string& GetAddressUrl() const { return m_url; }
   // True while the proxy holds a remote node reference.
   bool IsConnected() const;
+  // A new reference to the remote node, copied under the reference mutex
+  // (the caller releases it; nil while disconnected). For callers that send
+  // requests of their own on the proxy's connection (client/batch.h).
+  i_NET::RemoteNode_ptr RemoteNodeRef() const;
+
+  // What a batch read needs to know of a node before it asks for the
+  // value: the value type and whether the value is an array. Both stay
+  // the same while the node exists, so the batch calls remember them per
+  // path and a later read of the node is a single request. Forgotten all
+  // at once when the proxy's references change (a reconnection may reach
+  // a server with another tree), and one by one when a read made with them
+  // failed in a way a changed node explains (ForgetValueShape). Any thread.
+  struct ValueShape {
+    enums::NodeValType_e type = enums::eUndefined;
+    bool array = false;
+  };
+  // True, with `shape` set, when the shape of `path` is remembered.
+  bool FindValueShape(const std::string& path, ValueShape& shape) const;
+  // Remembers the shape of `path`. At most c_valueShapeLimit paths are
+  // held; the next one starts the memory afresh.
+  void RememberValueShape(const std::string& path, const ValueShape& shape);
+  void ForgetValueShape(const std::string& path);
+  static constexpr size_t c_valueShapeLimit = 1 << 17;
 
  protected:
   // The notification servant, null while the proxy has none. The pointer is
@@ -207,9 +231,6 @@ class RemoteNode : public TreeNode {
   i_Notification_impl* GetNotificationServant() const { return m_servant; }
 
  private:
-  // A new reference to the remote node (the caller releases it; nil while
-  // disconnected).
-  i_NET::RemoteNode_ptr RemoteNodeRef() const;
   // Replaces both references (duplicating them) and hands the remote node
   // to the remote structure.
   void StoreReferences(i_NET::RemoteNode_ptr remote, i_NET::Application_ptr application);
@@ -239,6 +260,8 @@ class RemoteNode : public TreeNode {
   mutable std::mutex m_referenceMutex;
   std::vector<std::weak_ptr<isig::Reconnectable>> m_signals;  // guarded by m_signalMutex
   std::mutex m_signalMutex;                                   // a leaf
+  std::unordered_map<std::string, ValueShape> m_shapes;       // guarded by m_shapeMutex
+  mutable std::mutex m_shapeMutex;                            // a leaf
 };
 
 // ---- value transfer ----
@@ -315,6 +338,58 @@ void CheckConnected(i_NET::_objref_RemoteNode* node, const Path& path);
 // One SetValue call with the error handling of a write.
 void StoreValue(i_NET::_objref_RemoteNode* node, const Path& path, const CORBA::Any& value,
                 size_t position);
+// Called only inside a catch block, for the exception of a GetValue call
+// (FetchValue's, or a polled one): logs or traces it as FetchValue does and
+// throws the text of the table above; exceptions of other kinds are
+// rethrown. `function` names the caller in the log line.
+[[noreturn]] void ThrowFetchFailure(const std::string& function, const Path& path);
+// The same for the exception of a SetValue call (StoreValue's handling).
+[[noreturn]] void ThrowStoreFailure(const std::string& function, const Path& path);
+
+// The wire types of each element type: the CORBA scalar of a scalar read
+// and the i_NET buffer of array reads and of every write.
+template <typename T>
+struct WireTypes;
+template <>
+struct WireTypes<bool> {
+  using Scalar = CORBA::Boolean;
+  using Buffer = i_NET::BooleanBuffer;
+};
+template <>
+struct WireTypes<int32_t> {
+  using Scalar = CORBA::Long;
+  using Buffer = i_NET::Int32Buffer;
+};
+template <>
+struct WireTypes<uint32_t> {
+  using Scalar = CORBA::ULong;
+  using Buffer = i_NET::UInt32Buffer;
+};
+template <>
+struct WireTypes<int64_t> {
+  using Scalar = CORBA::LongLong;
+  using Buffer = i_NET::Int64Buffer;
+};
+template <>
+struct WireTypes<uint64_t> {
+  using Scalar = CORBA::ULongLong;
+  using Buffer = i_NET::UInt64Buffer;
+};
+template <>
+struct WireTypes<float> {
+  using Scalar = CORBA::Float;
+  using Buffer = i_NET::FloatBuffer;
+};
+template <>
+struct WireTypes<double> {
+  using Scalar = CORBA::Double;
+  using Buffer = i_NET::DoubleBuffer;
+};
+template <>
+struct WireTypes<std::string> {
+  using Scalar = const char*;
+  using Buffer = i_NET::StringBuffer;
+};
 
 }  // namespace detail
 

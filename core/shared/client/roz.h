@@ -30,12 +30,15 @@
 //
 // Signal nodes become local signal sources with roz::CreateRemoteSignal
 // (client/remote_signal.h), read through the signal library (isig/isig.h).
+// Many nodes at once -- reads, writes, descriptions and tree walks with many
+// requests in flight -- are in client/batch.h (roz::ReadValues, ...).
 #ifndef VARNEK_CLIENT_ROZ_H
 #define VARNEK_CLIENT_ROZ_H
 
 #include <ostream>
 #include <string>
 
+#include "client/batch.h"
 #include "client/dispatcher.h"
 #include "client/dispatcher_thread.h"
 #include "client/factory.h"

@@ -202,6 +202,24 @@ class AnyReference {
   std::unique_ptr<PtrHolder> m_holder;
 };
 
+// Calls f(TypeTag<T>{}, isVector) for the element type T that `value`
+// holds as a T (isVector false) or a std::vector<T> (true); false, without
+// a call, when it holds none of the value types.
+template <typename F>
+bool VisitHeld(const Any& value, F&& f) {
+  return AnyValueElement([&](auto tag) {
+    using T = typename decltype(tag)::Type;
+    if (value.Holds<T>()) {
+      f(tag, false);
+    } else if (value.Holds<std::vector<T>>()) {
+      f(tag, true);
+    } else {
+      return false;
+    }
+    return true;
+  });
+}
+
 }  // namespace istd
 
 #endif  // VARNEK_ISTD_ANY_H

@@ -49,6 +49,7 @@ void OrbManager::Init(int argc, char** argv, unsigned int port, unsigned int max
   if (!CORBA::is_nil(om->m_orb)) return;
 
   const std::string maxMsgSizeText = std::to_string(maxMsgSize);
+  const std::string interleavedText = std::to_string(c_maxInterleavedCalls);
   const std::string endPoint =
       port != 0 ? c_endPointPrefix + std::to_string(port) : std::string(c_endPointPrefix);
   // Peers in 192.168.77.0/24 get no transport at all; everyone else may use
@@ -63,6 +64,7 @@ void OrbManager::Init(int argc, char** argv, unsigned int port, unsigned int max
       {"clientTransportRule", "192.168.77.0/255.255.255.0 none"},
       {"clientTransportRule", "* unix,tcp,bidir"},
       {"oneCallPerConnection", "0"},
+      {"maxInterleavedCallsPerConnection", interleavedText.c_str()},
       {"nativeCharCodeSet", "UTF-8"},
       {"giopMaxMsgSize", maxMsgSizeText.c_str()},
       {nullptr, nullptr},

@@ -50,6 +50,11 @@ class OrbManager {
   // Client-side bounds of every outgoing call.
   static constexpr CORBA::ULong c_connectTimeoutMs = 5000;
   static constexpr CORBA::ULong c_callTimeoutMs = 60000;
+  // Most calls the ORB interleaves on one client connection before it queues
+  // more (omniORB's maxInterleavedCallsPerConnection, default 5): room for
+  // several batches of many requests in flight (client/batch.h) next to the
+  // single calls of other threads.
+  static constexpr unsigned int c_maxInterleavedCalls = 1024;
 
   // Initialises the ORB once per process with the fixed options (end point
   // giop:tcp:0.0.0.0:<port>, any free port when `port` is 0; GIOP messages up
