@@ -36,6 +36,7 @@ PACKAGES=(
   nlohmann-json3-dev libcli11-dev ccache
   nftables  # the several-hosts tests' firewall rules (tests/hosts)
   clang libclang-rt-14-dev valgrind
+  python3-dev pybind11-dev python3-numpy python3-pytest  # the Python package (python/)
 )
 
 # Checker modes (--asan, --ubsan, --tsan, --valgrind): each builds the whole
