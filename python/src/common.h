@@ -53,9 +53,17 @@ class LibraryError : public std::runtime_error {
 // "node not accessible", "node disconnected" and dead handles eConnection,
 // or eTimeout when the failing call took `elapsed` >= `timeout` (> 0); the
 // server's refusals (not readable, not writable, constant, domain, range,
-// invalid type, no value, not executable) eAccess; everything else eError.
+// invalid type, no value, not executable) eAccess; everything else eError,
+// except for the failure of a value access (`valueCall`: a read, write or
+// command), where the rest is the server's own reason for refusing the
+// value (a ValueException text), so eAccess as well.
 ErrorKind_e Classify(const std::string& text, std::chrono::milliseconds elapsed = {},
-                     std::chrono::milliseconds timeout = {});
+                     std::chrono::milliseconds timeout = {}, bool valueCall = false);
+// Classify of a value access.
+inline ErrorKind_e ClassifyValue(const std::string& text, std::chrono::milliseconds elapsed,
+                                 std::chrono::milliseconds timeout) {
+  return Classify(text, elapsed, timeout, true);
+}
 
 // A new instance of the varnek error class of `kind` with `text`. GIL held.
 py::object MakeError(const std::string& text, ErrorKind_e kind);
@@ -97,7 +105,8 @@ CloserId AddCloser(std::function<void()> closer);
 void RemoveCloser(CloserId id);
 
 // Sets the calling thread's bound of remote calls for its lifetime
-// (0: the library's default) and restores the default after.
+// (0: the library's default) and restores the default after. A thread the
+// ORB does not know (a Python thread) is made known to it meanwhile.
 class CallTimeout {
  public:
   explicit CallTimeout(std::chrono::milliseconds timeout);
@@ -106,7 +115,8 @@ class CallTimeout {
   CallTimeout& operator=(const CallTimeout&) = delete;
 
  private:
-  bool m_set;
+  struct Self;
+  Self* m_self = nullptr;  // owned; null when no time-out is set
 };
 
 // Runs `call` (a library call) with the GIL released and the time-out of
@@ -140,6 +150,8 @@ auto Blocking(std::chrono::milliseconds timeout, Call&& call,
       throw;
     } catch (const std::exception& e) {
       failure = e.what();
+    } catch (...) {
+      failure = "varnek: unexpected failure in the client library";
     }
   }
   throw LibraryError(failure, Classify(failure, took(), timeout));

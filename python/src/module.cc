@@ -93,12 +93,20 @@ void Shutdown() {
   roz::Shutdown();
 }
 
-CallTimeout::CallTimeout(std::chrono::milliseconds timeout) : m_set(timeout.count() > 0) {
-  if (m_set) omniORB::setClientThreadCallTimeout(static_cast<CORBA::ULong>(timeout.count()));
+struct CallTimeout::Self {
+  omni_thread::ensure_self self;  // a dummy omni_thread for a foreign thread
+};
+
+CallTimeout::CallTimeout(std::chrono::milliseconds timeout) {
+  if (timeout.count() <= 0) return;
+  m_self = new Self;
+  omniORB::setClientThreadCallTimeout(static_cast<CORBA::ULong>(timeout.count()));
 }
 
 CallTimeout::~CallTimeout() {
-  if (m_set) omniORB::setClientThreadCallTimeout(0);
+  if (m_self == nullptr) return;
+  omniORB::setClientThreadCallTimeout(0);
+  delete m_self;
 }
 
 }  // namespace varnekpy

@@ -45,6 +45,7 @@ Registry::Registry(const std::string& host, int port, const std::string& root, d
   Start({}, false);
   m_root = Blocking(m_timeout, [&] { return roz::Connect(m_host, m_rootKind, m_port, false); });
   if (!m_root.IsValid()) throw LibraryError("varnek: cannot connect to " + Where(), eConnection);
+  BoundProxyCalls();
   {
     std::lock_guard<std::mutex> lock(g_usersMutex);
     ++g_users[Where()];
@@ -68,6 +69,22 @@ Registry::~Registry() {
       last = --g_users[Where()] == 0;
     }
     if (last) roz::Disconnect(m_host, m_rootKind, m_port);
+  }
+}
+
+void Registry::BoundProxyCalls() {
+  if (m_timeout.count() <= 0) return;
+  // The bound of the proxy's reference also covers the requests that the
+  // batch calls send on the ORB's threads.
+  try {
+    const auto proxy = std::dynamic_pointer_cast<roz::RemoteNode>(m_root.GetTreeNode());
+    if (!proxy) return;
+    i_NET::RemoteNode_ptr reference = proxy->RemoteNodeRef();
+    if (CORBA::is_nil(reference)) return;
+    omniORB::setClientCallTimeout(reference, static_cast<CORBA::ULong>(m_timeout.count()));
+    CORBA::release(reference);
+  } catch (const std::exception&) {
+    // a handle gone meanwhile: the next call says so
   }
 }
 
@@ -184,7 +201,7 @@ py::object Registry::Get(const std::string& path, size_t pos, size_t count) {
   std::chrono::milliseconds elapsed{};
   const std::vector<roz::ReadResult> read =
       Blocking(m_timeout, [&] { return roz::ReadValues(nodes, pos, count); }, &elapsed);
-  if (!read[0].Ok()) throw LibraryError(read[0].error, Classify(read[0].error, elapsed, m_timeout));
+  if (!read[0].Ok()) throw LibraryError(read[0].error, ClassifyValue(read[0].error, elapsed, m_timeout));
   return ToPython(read[0].value);
 }
 
@@ -199,7 +216,7 @@ py::dict Registry::GetMany(const std::vector<std::string>& paths, size_t pos, si
   for (size_t i = 0; i < paths.size(); ++i) {
     out[py::str(paths[i])] = read[i].Ok()
                                  ? ToPython(read[i].value)
-                                 : MakeError(read[i].error, Classify(read[i].error, elapsed, m_timeout));
+                                 : MakeError(read[i].error, ClassifyValue(read[i].error, elapsed, m_timeout));
   }
   return out;
 }
@@ -255,9 +272,27 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
                                                    shapes[k].array, path));
       written.push_back(k);
     }
+    // Arrays are written from `pos`, scalars whole (two batches, both
+    // in flight within one call of each).
+    std::vector<std::pair<roz::Node, istd::Any>> arrayWrites;
+    std::vector<std::pair<roz::Node, istd::Any>> scalarWrites;
+    for (size_t w = 0; w < writes.size(); ++w) {
+      (shapes[written[w]].array ? arrayWrites : scalarWrites).push_back(writes[w]);
+    }
     std::chrono::milliseconds elapsed{};
-    const std::vector<std::string> results =
-        Blocking(m_timeout, [&] { return roz::WriteValues(writes, pos); }, &elapsed);
+    std::vector<std::string> results(writes.size());
+    Blocking(
+        m_timeout,
+        [&] {
+          const std::vector<std::string> arrays = roz::WriteValues(arrayWrites, pos);
+          const std::vector<std::string> scalars = roz::WriteValues(scalarWrites, 0);
+          size_t a = 0;
+          size_t s = 0;
+          for (size_t w = 0; w < writes.size(); ++w) {
+            results[w] = shapes[written[w]].array ? arrays[a++] : scalars[s++];
+          }
+        },
+        &elapsed);
     std::vector<size_t> retry;
     std::vector<roz::Node> readBack;
     std::vector<std::string> readPaths;
@@ -280,7 +315,7 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
         continue;
       }
       std::string text = error;
-      ErrorKind_e kind = Classify(error, elapsed, m_timeout);
+      ErrorKind_e kind = ClassifyValue(error, elapsed, m_timeout);
       if (shapes[k].type == roz::enums::eEnumeration && error.find("domain") != std::string::npos) {
         text = DomainText(path, writes[w].second, error);
         kind = eAccess;
@@ -293,7 +328,7 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
       for (size_t r = 0; r < read.size(); ++r) {
         out[py::str(readPaths[r])] =
             read[r].Ok() ? ToPython(read[r].value)
-                         : MakeError(read[r].error, Classify(read[r].error, elapsed, m_timeout));
+                         : MakeError(read[r].error, ClassifyValue(read[r].error, elapsed, m_timeout));
       }
     }
     pending = retry;
@@ -317,7 +352,13 @@ py::object Registry::Put(const std::string& path, py::handle value, size_t pos) 
 
 void Registry::Execute(const std::string& path) {
   const roz::Node node = NodeAt(path);
-  const bool done = Blocking(m_timeout, [&] { return node.Execute(); });
+  bool done = false;
+  try {
+    done = Blocking(m_timeout, [&] { return node.Execute(); });
+  } catch (const LibraryError& e) {
+    // The server's refusal of the command value.
+    throw LibraryError(e.what(), e.Kind() == eError ? eAccess : e.Kind());
+  }
   if (!done) throw LibraryError("varnek: the command " + path + " failed", eAccess);
 }
 
@@ -371,8 +412,11 @@ std::string Registry::Ping() {
     case roz::eConnected:
       return "connected";
     case roz::eReconnected: {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_shapes.clear();  // the proxy forgot them as well
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_shapes.clear();  // the proxy forgot them as well
+      }
+      BoundProxyCalls();  // a new reference
       return "reconnected";
     }
     default:

@@ -89,6 +89,9 @@ class Registry : public std::enable_shared_from_this<Registry> {
   std::vector<Shape> Shapes(const std::vector<std::string>& paths,
                             std::vector<std::string>& errors);
   void ForgetShape(const std::string& path);
+  // Sets the registry's time-out on the proxy's remote reference (shared
+  // by every Registry of the same proxy: the last one set wins).
+  void BoundProxyCalls();
   // The eAccess text of a refused enumeration value: the first element of
   // `value` outside the domain and the allowed values; `fallback` when the
   // domain cannot be read or every element is in it.

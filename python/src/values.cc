@@ -186,7 +186,7 @@ std::vector<T> ArrayFrom(const py::array& source, const std::string& path) {
 }  // namespace
 
 ErrorKind_e Classify(const std::string& text, std::chrono::milliseconds elapsed,
-                     std::chrono::milliseconds timeout) {
+                     std::chrono::milliseconds timeout, bool valueCall) {
   if (Contains(text, "node not found") || Contains(text, "no child with index") ||
       Contains(text, "child node not found")) {
     return eNotFound;
@@ -203,7 +203,7 @@ ErrorKind_e Classify(const std::string& text, std::chrono::milliseconds elapsed,
   for (const char* refusal : c_refusals) {
     if (Contains(text, refusal)) return eAccess;
   }
-  return eError;
+  return valueCall ? eAccess : eError;
 }
 
 py::object MakeError(const std::string& text, ErrorKind_e kind) {
@@ -247,8 +247,17 @@ istd::Any FromPython(py::handle object, roz::enums::NodeValType_e type, bool arr
         if (!text && PySequence_Check(object.ptr())) {
           if constexpr (!std::is_same_v<T, std::string>) {
             // Plain sequences of numbers go through numpy's conversion.
+            // numpy widens a mix of large and small integers to floats: for
+            // integer nodes such a list is converted element by element.
             py::array converted = py::module_::import("numpy").attr("asarray")(object);
             if (converted.size() == 0) return istd::Any(std::vector<T>());
+            const char kind = converted.dtype().kind();
+            if (std::is_integral_v<T> && !std::is_same_v<T, bool> && kind != 'i' && kind != 'u' &&
+                kind != 'b') {
+              std::vector<T> out;
+              for (py::handle element : object) out.push_back(ScalarFrom<T>(element, path));
+              return istd::Any(out);
+            }
             return istd::Any(ArrayFrom<T>(converted, path));
           } else {
             std::vector<std::string> out;
