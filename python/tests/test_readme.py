@@ -1,6 +1,6 @@
 """The "From Python" example of README.md, run as written against the demo
 registry on its default port (5679; CTest keeps the tests that use the
-default ports apart)."""
+default ports apart), and the scripts of python/examples/."""
 
 from __future__ import annotations
 
@@ -32,8 +32,22 @@ def test_readme_example_runs_as_written() -> None:
     try:
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                               timeout=120, env=dict(os.environ))
+        examples = SOURCE_DIR / "python" / "examples"
+        monitor = subprocess.run(
+            [sys.executable, str(examples / "read_write_monitor.py"), "--seconds", "1"],
+            capture_output=True, text=True, timeout=120, env=dict(os.environ))
+        stats = subprocess.run(
+            [sys.executable, str(examples / "stream_stats.py"), "-n", "3", "--text"],
+            capture_output=True, text=True, timeout=120, env=dict(os.environ))
     finally:
         server.stop()
+    assert monitor.returncode == 0, monitor.stderr
+    assert monitor.stdout.splitlines()[:2] == ["settings.gain: Double read write persistent",
+                                               "value   1.0"]
+    assert [line.split()[-1] for line in monitor.stdout.splitlines()[2:4]] == ["2.0", "1.0"]
+    assert stats.returncode == 0, stats.stderr
+    assert [line.split()[:4] for line in stats.stdout.splitlines()] == [
+        ["block", str(n), "atoms", "64"] for n in range(3)]
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[:3] == ["1.0", "[-3  0  7  2]", "2.5"]
