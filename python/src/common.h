@@ -122,11 +122,12 @@ class CallTimeout {
 // Runs `call` (a library call) with the GIL released and the time-out of
 // `timeout` in force; a std::exception it throws becomes a LibraryError
 // of Classify(text, elapsed, timeout). `elapsed`, when given, receives the
-// time the call took (for the classification of batch results). Called
-// with the GIL held.
+// time the call took (for the classification of batch results);
+// `valueCall` classifies as a value access does. Called with the GIL held.
 template <typename Call>
 auto Blocking(std::chrono::milliseconds timeout, Call&& call,
-              std::chrono::milliseconds* elapsed = nullptr) -> decltype(call()) {
+              std::chrono::milliseconds* elapsed = nullptr, bool valueCall = false)
+    -> decltype(call()) {
   const auto start = std::chrono::steady_clock::now();
   const auto took = [&] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -154,7 +155,7 @@ auto Blocking(std::chrono::milliseconds timeout, Call&& call,
       failure = "varnek: unexpected failure in the client library";
     }
   }
-  throw LibraryError(failure, Classify(failure, took(), timeout));
+  throw LibraryError(failure, Classify(failure, took(), timeout, valueCall));
 }
 
 // Arrival time now, as seconds since the epoch.

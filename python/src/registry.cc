@@ -3,6 +3,8 @@
 
 #include <pybind11/stl.h>
 
+#include "convert.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -197,12 +199,42 @@ void Registry::ForgetShape(const std::string& path) {
 }
 
 py::object Registry::Get(const std::string& path, size_t pos, size_t count) {
-  const std::vector<roz::Node> nodes{NodeAt(path)};
-  std::chrono::milliseconds elapsed{};
-  const std::vector<roz::ReadResult> read =
-      Blocking(m_timeout, [&] { return roz::ReadValues(nodes, pos, count); }, &elapsed);
-  if (!read[0].Ok()) throw LibraryError(read[0].error, ClassifyValue(read[0].error, elapsed, m_timeout));
-  return ToPython(read[0].value);
+  // One synchronous typed read with the node's remembered shape (one round
+  // trip); the first read of a path describes it first. A read that fails
+  // as a changed node would (not found, another type) asks once more.
+  const roz::Node node = NodeAt(path);
+  for (int attempt = 0;; ++attempt) {
+    bool known;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      known = m_shapes.count(path) != 0;
+    }
+    std::vector<std::string> errors;
+    const Shape shape = Shapes({path}, errors)[0];
+    if (!errors[0].empty()) throw LibraryError(errors[0], ClassifyValue(errors[0], {}, {}));
+    try {
+      return roz::VisitValueType(
+          shape.type,
+          [&](auto tag) -> py::object {
+            using T = typename decltype(tag)::Type;
+            if (shape.array) {
+              std::vector<T> values;
+              Blocking(m_timeout, [&] { node.Get(values, pos, count); }, nullptr, true);
+              return Vector(values);
+            }
+            T value{};
+            Blocking(m_timeout, [&] { node.Get(value, 0); }, nullptr, true);
+            return Scalar(value);
+          },
+          [&]() -> py::object { throw LibraryError("ireg: node has no value: " + path, eAccess); });
+    } catch (const LibraryError& e) {
+      const std::string text = e.what();
+      const bool changed = e.Kind() == eNotFound || text.find("invalid type") != std::string::npos ||
+                           text.find("value type is") != std::string::npos;
+      if (!known || attempt > 0 || !changed) throw;
+      ForgetShape(path);
+    }
+  }
 }
 
 py::dict Registry::GetMany(const std::vector<std::string>& paths, size_t pos, size_t count) {
@@ -301,11 +333,15 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
       const std::string& path = somePaths[k];
       const std::string& error = results[w];
       if (error.empty()) {
-        if (shapes[k].readable) {
+        if (!shapes[k].readable) {
+          out[py::str(path)] = py::none();
+        } else if (!shapes[k].array) {
+          // The server stores a scalar as sent (it converts nothing).
+          out[py::str(path)] = ToPython(writes[w].second);
+        } else {
+          // An array may hold more than was written: read it back whole.
           readBack.push_back(writes[w].first);
           readPaths.push_back(path);
-        } else {
-          out[py::str(path)] = py::none();
         }
         continue;
       }
@@ -340,14 +376,52 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
 }
 
 py::object Registry::Put(const std::string& path, py::handle value, size_t pos) {
-  py::dict one;
-  one[py::str(path)] = value;
-  py::object result = PutMany(one, pos)[py::str(path)];
-  if (py::isinstance(result, py::module_::import("varnek._errors").attr("Error"))) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(result.ptr())), result.ptr());
-    throw py::error_already_set();
+  // One synchronous typed write, as Get reads (PutMany is the batch).
+  const roz::Node node = NodeAt(path);
+  for (int attempt = 0;; ++attempt) {
+    bool known;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      known = m_shapes.count(path) != 0;
+    }
+    std::vector<std::string> errors;
+    const Shape shape = Shapes({path}, errors)[0];
+    if (!errors[0].empty()) throw LibraryError(errors[0], ClassifyValue(errors[0], {}, {}));
+    // Conversion failures (TypeError, ValueError) leave before anything is sent.
+    const istd::Any converted = FromPython(value, shape.type, shape.array, path);
+    try {
+      roz::VisitValueType(
+          shape.type,
+          [&](auto tag) {
+            using T = typename decltype(tag)::Type;
+            if (shape.array) {
+              const auto& values = *boost::unsafe_any_cast<std::vector<T>>(&converted.Value());
+              Blocking(m_timeout, [&] { node.Set(values, pos); }, nullptr, true);
+            } else {
+              const T one = converted.Get<T>();
+              Blocking(m_timeout, [&] { node.Set(one, 0); }, nullptr, true);
+            }
+          },
+          [] {});
+    } catch (const LibraryError& e) {
+      const std::string text = e.what();
+      const bool changed = e.Kind() == eNotFound || text.find("invalid type") != std::string::npos ||
+                           text.find("value type is") != std::string::npos;
+      if (known && attempt == 0 && changed) {
+        ForgetShape(path);
+        continue;
+      }
+      if (shape.type == roz::enums::eEnumeration && text.find("domain") != std::string::npos) {
+        throw LibraryError(DomainText(path, converted, text), eAccess);
+      }
+      throw;
+    }
+    if (!shape.readable) return py::none();
+    // The server stores a scalar as sent (it converts nothing); an array
+    // may hold more than was written and is read back whole.
+    if (!shape.array) return ToPython(converted);
+    return Get(path, 0, 0);
   }
-  return result;
 }
 
 void Registry::Execute(const std::string& path) {

@@ -45,7 +45,8 @@ class Registry : public std::enable_shared_from_this<Registry> {
   // (count 0: to the end). Throws LibraryError.
   py::object Get(const std::string& path, size_t pos, size_t count);
   // Writes `value` (see FromPython) from `pos` and returns the value now
-  // held (None for a node that cannot be read). An enumeration value
+  // held: a scalar as written (the server stores it unconverted), an array
+  // read back whole; None for a node that cannot be read. An enumeration value
   // outside the domain throws eAccess listing the allowed values.
   py::object Put(const std::string& path, py::handle value, size_t pos);
   // Path -> value or varnek error instance, in one batch.

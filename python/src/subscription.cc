@@ -22,6 +22,44 @@ void EndParked() {
 
 bool InterpreterGone() { return Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0; }
 
+// The Python thread state of a dispatcher thread, made on its first change
+// and kept until the thread ends: taking the GIL then costs no new thread
+// state per change.
+class ThreadState {
+ public:
+  // Takes the GIL for the current change.
+  void Enter() {
+    if (!m_made) {
+      PyGILState_Ensure();  // makes the state and takes the GIL
+      m_made = true;
+      return;
+    }
+    PyEval_RestoreThread(m_saved);
+  }
+  // Releases the GIL, keeping the state.
+  void Leave() { m_saved = PyEval_SaveThread(); }
+  ~ThreadState() {
+    if (!m_made || InterpreterGone()) return;  // left to the interpreter's end
+    PyEval_RestoreThread(m_saved);
+    PyGILState_Release(PyGILState_UNLOCKED);  // deletes the state, releases the GIL
+  }
+
+ private:
+  bool m_made = false;
+  PyThreadState* m_saved = nullptr;
+};
+
+thread_local ThreadState t_python;
+
+// Holds the GIL on a dispatcher thread for one scope.
+class CallbackGil {
+ public:
+  CallbackGil() { t_python.Enter(); }
+  ~CallbackGil() { t_python.Leave(); }
+  CallbackGil(const CallbackGil&) = delete;
+  CallbackGil& operator=(const CallbackGil&) = delete;
+};
+
 }  // namespace
 
 Subscription::State::~State() {
@@ -45,7 +83,7 @@ Subscription::Subscription(std::shared_ptr<Registry> registry,
         state->worker = std::this_thread::get_id();
         if (state->closed || ShuttingDown() || InterpreterGone()) return;
         const double arrival = Now();
-        py::gil_scoped_acquire gil;
+        CallbackGil gil;
         if (state->closed) return;
         try {
           Change change{path, record.data.Empty() ? py::object(py::none()) : ToPython(record.data),

@@ -15,6 +15,7 @@
 
 #include "client/value_type.h"
 #include "common.h"
+#include "convert.h"
 
 namespace varnekpy {
 
@@ -22,45 +23,6 @@ namespace {
 
 bool Contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
-}
-
-py::str Text(const std::string& text) {
-  // Invalid UTF-8 from a server must not make a read fail.
-  PyObject* object = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                          "replace");
-  if (object == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(object);
-}
-
-template <typename T>
-py::object Scalar(const T& value) {
-  if constexpr (std::is_same_v<T, std::string>) {
-    return Text(value);
-  } else if constexpr (std::is_same_v<T, bool>) {
-    return py::bool_(value);
-  } else if constexpr (std::is_floating_point_v<T>) {
-    return py::float_(static_cast<double>(value));
-  } else {
-    return py::int_(value);
-  }
-}
-
-template <typename T>
-py::object Vector(const std::vector<T>& values) {
-  if constexpr (std::is_same_v<T, std::string>) {
-    py::list list(values.size());
-    for (size_t i = 0; i < values.size(); ++i) list[i] = Text(values[i]);
-    return std::move(list);
-  } else if constexpr (std::is_same_v<T, bool>) {
-    py::array_t<bool> array(static_cast<py::ssize_t>(values.size()));
-    bool* out = array.mutable_data();
-    for (size_t i = 0; i < values.size(); ++i) out[i] = values[i];
-    return std::move(array);
-  } else {
-    py::array_t<T> array(static_cast<py::ssize_t>(values.size()));
-    if (!values.empty()) std::memcpy(array.mutable_data(), values.data(), values.size() * sizeof(T));
-    return std::move(array);
-  }
 }
 
 std::string TypeText(py::handle object) {
