@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import pathlib
 import statistics
 import subprocess
@@ -74,8 +73,6 @@ def start_regd(regd: str, folder: str) -> "tuple[subprocess.Popen[bytes], int]":
 
 
 def python_round(reg, counts: Dict[str, int], out: Dict[str, List[float]]) -> None:
-    import varnek  # noqa: F401 - imported by main already
-
     calls = counts["calls"]
     start = time.perf_counter()
     for _ in range(calls):
@@ -120,7 +117,8 @@ def python_round(reg, counts: Dict[str, int], out: Dict[str, List[float]]) -> No
 
 def main() -> int:
     parser = argparse.ArgumentParser(description="the Python package against the C++ library")
-    parser.add_argument("--build", default=str(pathlib.Path(__file__).resolve().parents[2] / "build"))
+    default_build = pathlib.Path(__file__).resolve().parents[2] / "build"
+    parser.add_argument("--build", default=str(default_build))
     parser.add_argument("--alternations", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="tiny counts (smoke test)")
     args = parser.parse_args()

@@ -49,13 +49,20 @@ Options Parse(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i];
     const int value = std::atoi(argv[i + 1]);
-    if (key == "--port") o.port = value;
-    else if (key == "--rounds") o.rounds = value;
-    else if (key == "--calls") o.calls = value;
-    else if (key == "--arrays") o.arrays = value;
-    else if (key == "--notifications") o.notifications = value;
-    else if (key == "--blocks") o.blocks = value;
-    else throw std::runtime_error("unknown option " + key);
+    if (key == "--port")
+      o.port = value;
+    else if (key == "--rounds")
+      o.rounds = value;
+    else if (key == "--calls")
+      o.calls = value;
+    else if (key == "--arrays")
+      o.arrays = value;
+    else if (key == "--notifications")
+      o.notifications = value;
+    else if (key == "--blocks")
+      o.blocks = value;
+    else
+      throw std::runtime_error("unknown option " + key);
   }
   if (o.port == 0) throw std::runtime_error("--port is needed");
   return o;
@@ -66,10 +73,11 @@ double NotificationRate(roz::Node& root, int count) {
   roz::Node counter = root.GetNode(roz::Tokenize("regd.stress.counter"));
   roz::NotificationClient client;
   if (!client.Register(counter, roz::Callback([&](const roz::NotificationData& n) {
-        double value = static_cast<double>(n.data.Get<uint64_t>());  // as the Python side converts
-        (void)value;
-        seen.fetch_add(1, std::memory_order_relaxed);
-      }))) {
+                         double value = static_cast<double>(
+                             n.data.Get<uint64_t>());  // as the Python side converts
+                         (void)value;
+                         seen.fetch_add(1, std::memory_order_relaxed);
+                       }))) {
     throw std::runtime_error("cannot subscribe");
   }
   const auto start = Clock::now();
@@ -82,7 +90,8 @@ double NotificationRate(roz::Node& root, int count) {
 
 double StreamRate(roz::Node& root, int blocks) {
   using Traits = isig::SignalTraits<double>;
-  isig::SignalSourceSharedPtr source = roz::CreateRemoteSignal(root.GetNode(roz::Tokenize("stream")));
+  isig::SignalSourceSharedPtr source =
+      roz::CreateRemoteSignal(root.GetNode(roz::Tokenize("stream")));
   if (!source) throw std::runtime_error("no stream");
   std::unique_ptr<isig::StreamClient<Traits>> client(
       static_cast<isig::StreamClient<Traits>*>(source->NewSignalClient("peer", 256)));

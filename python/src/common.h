@@ -41,7 +41,8 @@ enum ErrorKind_e : int {
 // `what()` as its text (the translator is installed by the module).
 class LibraryError : public std::runtime_error {
  public:
-  LibraryError(const std::string& text, ErrorKind_e kind) : std::runtime_error(text), m_kind(kind) {}
+  LibraryError(const std::string& text, ErrorKind_e kind)
+      : std::runtime_error(text), m_kind(kind) {}
   ErrorKind_e Kind() const { return m_kind; }
 
  private:

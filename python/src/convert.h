@@ -21,8 +21,8 @@ namespace py = pybind11;
 
 inline py::str Text(const std::string& text) {
   // Invalid UTF-8 from a server must not make a read fail.
-  PyObject* object = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                          "replace");
+  PyObject* object =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (object == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(object);
 }
@@ -53,7 +53,8 @@ py::object Vector(const std::vector<T>& values) {
     return std::move(array);
   } else {
     py::array_t<T> array(static_cast<py::ssize_t>(values.size()));
-    if (!values.empty()) std::memcpy(array.mutable_data(), values.data(), values.size() * sizeof(T));
+    if (!values.empty())
+      std::memcpy(array.mutable_data(), values.data(), values.size() * sizeof(T));
     return std::move(array);
   }
 }

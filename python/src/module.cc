@@ -178,10 +178,8 @@ PYBIND11_MODULE(_varnek, m) {
               py::function callback) {
              return std::make_unique<Subscription>(self, paths, std::move(callback));
            })
-      .def("stream",
-           [](const std::shared_ptr<Registry>& self, const std::string& path) {
-             return std::make_unique<Stream>(self, path);
-           })
+      .def("stream", [](const std::shared_ptr<Registry>& self,
+                        const std::string& path) { return std::make_unique<Stream>(self, path); })
       .def("read_signal", [](const std::shared_ptr<Registry>& self, const std::string& path,
                              unsigned long long pos,
                              unsigned int atoms) { return ReadSignal(self, path, pos, atoms); });
@@ -192,7 +190,8 @@ PYBIND11_MODULE(_varnek, m) {
       .def_property_readonly("paths", &Subscription::Paths);
 
   py::class_<Stream>(m, "Stream")
-      .def("read", [](Stream& s, const py::object& timeout) { return s.Read(OptionalSeconds(timeout)); })
+      .def("read",
+           [](Stream& s, const py::object& timeout) { return s.Read(OptionalSeconds(timeout)); })
       .def("close", &Stream::Close)
       .def_property_readonly("path", &Stream::Path)
       .def_property_readonly("components", &Stream::Components);

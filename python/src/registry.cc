@@ -29,15 +29,17 @@ std::string Join(const std::vector<std::string>& items, const char* separator) {
 std::string RelativeText(const roz::Node& root, const roz::Node& node) {
   const roz::Path base = root.GetRelPath();
   const roz::Path full = node.GetRelPath();
-  return roz::ToString(roz::Path(full.begin() + static_cast<std::ptrdiff_t>(base.size()), full.end()));
+  return roz::ToString(
+      roz::Path(full.begin() + static_cast<std::ptrdiff_t>(base.size()), full.end()));
 }
 
 }  // namespace
 
 Registry::Registry(const std::string& host, int port, const std::string& root, double timeoutS)
     : m_host(host.empty() ? "127.0.0.1" : host),
-      m_timeout(timeoutS > 0 ? std::chrono::milliseconds(static_cast<long long>(timeoutS * 1000 + 0.5))
-                             : std::chrono::milliseconds(0)) {
+      m_timeout(timeoutS > 0
+                    ? std::chrono::milliseconds(static_cast<long long>(timeoutS * 1000 + 0.5))
+                    : std::chrono::milliseconds(0)) {
   if (root != "app" && root != "platform") {
     throw LibraryError("varnek: unknown registry root \"" + root + "\" (app or platform)", eError);
   }
@@ -219,17 +221,20 @@ py::object Registry::Get(const std::string& path, size_t pos, size_t count) {
             using T = typename decltype(tag)::Type;
             if (shape.array) {
               std::vector<T> values;
-              Blocking(m_timeout, [&] { node.Get(values, pos, count); }, nullptr, true);
+              Blocking(
+                  m_timeout, [&] { node.Get(values, pos, count); }, nullptr, true);
               return Vector(values);
             }
             T value{};
-            Blocking(m_timeout, [&] { node.Get(value, 0); }, nullptr, true);
+            Blocking(
+                m_timeout, [&] { node.Get(value, 0); }, nullptr, true);
             return Scalar(value);
           },
           [&]() -> py::object { throw LibraryError("ireg: node has no value: " + path, eAccess); });
     } catch (const LibraryError& e) {
       const std::string text = e.what();
-      const bool changed = e.Kind() == eNotFound || text.find("invalid type") != std::string::npos ||
+      const bool changed = e.Kind() == eNotFound ||
+                           text.find("invalid type") != std::string::npos ||
                            text.find("value type is") != std::string::npos;
       if (!known || attempt > 0 || !changed) throw;
       ForgetShape(path);
@@ -242,13 +247,13 @@ py::dict Registry::GetMany(const std::vector<std::string>& paths, size_t pos, si
   nodes.reserve(paths.size());
   for (const std::string& path : paths) nodes.push_back(NodeAt(path));
   std::chrono::milliseconds elapsed{};
-  const std::vector<roz::ReadResult> read =
-      Blocking(m_timeout, [&] { return roz::ReadValues(nodes, pos, count); }, &elapsed);
+  const std::vector<roz::ReadResult> read = Blocking(
+      m_timeout, [&] { return roz::ReadValues(nodes, pos, count); }, &elapsed);
   py::dict out;
   for (size_t i = 0; i < paths.size(); ++i) {
-    out[py::str(paths[i])] = read[i].Ok()
-                                 ? ToPython(read[i].value)
-                                 : MakeError(read[i].error, ClassifyValue(read[i].error, elapsed, m_timeout));
+    out[py::str(paths[i])] =
+        read[i].Ok() ? ToPython(read[i].value)
+                     : MakeError(read[i].error, ClassifyValue(read[i].error, elapsed, m_timeout));
   }
   return out;
 }
@@ -300,8 +305,8 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
       }
       // Conversion failures are the caller's mistakes: raised at once,
       // before anything is written.
-      writes.emplace_back(NodeAt(path), FromPython(objects[pending[k]], shapes[k].type,
-                                                   shapes[k].array, path));
+      writes.emplace_back(NodeAt(path),
+                          FromPython(objects[pending[k]], shapes[k].type, shapes[k].array, path));
       written.push_back(k);
     }
     // Arrays are written from `pos`, scalars whole (two batches, both
@@ -359,12 +364,13 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
       out[py::str(path)] = MakeError(text, kind);
     }
     if (!readBack.empty()) {
-      const std::vector<roz::ReadResult> read =
-          Blocking(m_timeout, [&] { return roz::ReadValues(readBack); }, &elapsed);
+      const std::vector<roz::ReadResult> read = Blocking(
+          m_timeout, [&] { return roz::ReadValues(readBack); }, &elapsed);
       for (size_t r = 0; r < read.size(); ++r) {
         out[py::str(readPaths[r])] =
-            read[r].Ok() ? ToPython(read[r].value)
-                         : MakeError(read[r].error, ClassifyValue(read[r].error, elapsed, m_timeout));
+            read[r].Ok()
+                ? ToPython(read[r].value)
+                : MakeError(read[r].error, ClassifyValue(read[r].error, elapsed, m_timeout));
       }
     }
     pending = retry;
@@ -396,16 +402,19 @@ py::object Registry::Put(const std::string& path, py::handle value, size_t pos) 
             using T = typename decltype(tag)::Type;
             if (shape.array) {
               const auto& values = *boost::unsafe_any_cast<std::vector<T>>(&converted.Value());
-              Blocking(m_timeout, [&] { node.Set(values, pos); }, nullptr, true);
+              Blocking(
+                  m_timeout, [&] { node.Set(values, pos); }, nullptr, true);
             } else {
               const T one = converted.Get<T>();
-              Blocking(m_timeout, [&] { node.Set(one, 0); }, nullptr, true);
+              Blocking(
+                  m_timeout, [&] { node.Set(one, 0); }, nullptr, true);
             }
           },
           [] {});
     } catch (const LibraryError& e) {
       const std::string text = e.what();
-      const bool changed = e.Kind() == eNotFound || text.find("invalid type") != std::string::npos ||
+      const bool changed = e.Kind() == eNotFound ||
+                           text.find("invalid type") != std::string::npos ||
                            text.find("value type is") != std::string::npos;
       if (known && attempt == 0 && changed) {
         ForgetShape(path);
@@ -468,11 +477,12 @@ py::dict Registry::Info(const std::string& path) {
 std::vector<std::string> Registry::Tree(const std::string& path, int depth) {
   const roz::Node start = NodeAt(path);
   std::chrono::milliseconds elapsed{};
-  const std::vector<roz::NodeInfo> nodes =
-      Blocking(m_timeout, [&] { return roz::WalkTree(start, depth); }, &elapsed);
+  const std::vector<roz::NodeInfo> nodes = Blocking(
+      m_timeout, [&] { return roz::WalkTree(start, depth); }, &elapsed);
   std::vector<std::string> out;
   for (size_t i = 0; i < nodes.size(); ++i) {
-    if (!nodes[i].Ok()) throw LibraryError(nodes[i].error, Classify(nodes[i].error, elapsed, m_timeout));
+    if (!nodes[i].Ok())
+      throw LibraryError(nodes[i].error, Classify(nodes[i].error, elapsed, m_timeout));
     if (i > 0) out.push_back(RelativeText(m_root, nodes[i].node));
   }
   return out;

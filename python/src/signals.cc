@@ -59,9 +59,10 @@ py::dict MetaDict(const isig::SignalMeta& meta) {
 template <typename Traits>
 py::array BlockArray(const isig::Array<Traits>& block) {
   using Element = typename Traits::Element;
-  py::array_t<Element> data({static_cast<py::ssize_t>(block.AtomCount()),
-                             static_cast<py::ssize_t>(block.Length())});
-  if (block.Size() != 0) std::memcpy(data.mutable_data(), block.Data(), block.Size() * sizeof(Element));
+  py::array_t<Element> data(
+      {static_cast<py::ssize_t>(block.AtomCount()), static_cast<py::ssize_t>(block.Length())});
+  if (block.Size() != 0)
+    std::memcpy(data.mutable_data(), block.Data(), block.Size() * sizeof(Element));
   return std::move(data);
 }
 
@@ -106,7 +107,8 @@ Stream::Stream(std::shared_ptr<Registry> registry, const std::string& path)
     : m_registry(std::move(registry)), m_path(path) {
   const isig::SignalSourceSharedPtr source = m_registry->Signal(path);
   if (source->AccessType() == isig::eAccessDataOnDemand) {
-    throw LibraryError("varnek: " + path + " is read on demand (read_signal), not streamed", eAccess);
+    throw LibraryError("varnek: " + path + " is read on demand (read_signal), not streamed",
+                       eAccess);
   }
   m_components = source->Length();
   WithElementType(source->BaseType(), path, [&](auto tag) {
@@ -156,11 +158,13 @@ py::object Stream::Read(double timeoutS) {
   using Clock = std::chrono::steady_clock;
   const bool limited = timeoutS >= 0;
   const Clock::time_point deadline =
-      Clock::now() + std::chrono::microseconds(static_cast<long long>(limited ? timeoutS * 1e6 : 0));
+      Clock::now() +
+      std::chrono::microseconds(static_cast<long long>(limited ? timeoutS * 1e6 : 0));
   for (;;) {
     unsigned int slice = 100;  // ms: Python's signal handlers run between slices
     if (limited) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       slice = static_cast<unsigned int>(std::clamp<long long>(left.count(), 0, slice));
     }
     int code;
@@ -189,7 +193,8 @@ py::tuple ReadSignal(const std::shared_ptr<Registry>& registry, const std::strin
                      unsigned long long pos, unsigned int atoms) {
   const isig::SignalSourceSharedPtr source = registry->Signal(path);
   if (source->AccessType() != isig::eAccessDataOnDemand) {
-    throw LibraryError("varnek: " + path + " is a push stream (stream), not read on demand", eAccess);
+    throw LibraryError("varnek: " + path + " is a push stream (stream), not read on demand",
+                       eAccess);
   }
   py::tuple out;
   WithElementType(source->BaseType(), path, [&](auto tag) {

@@ -159,9 +159,10 @@ ErrorKind_e Classify(const std::string& text, std::chrono::milliseconds elapsed,
     return eConnection;
   }
   static const char* const c_refusals[] = {
-      "is not readable", "is not writable", "is constant", "not in the domain",
-      "is not a value of", "out of range", "takes exactly", "not a command code",
-      "invalid type", "has no value", "is not executable", "value type is", "expected "};
+      "is not readable",   "is not writable", "is constant",       "not in the domain",
+      "is not a value of", "out of range",    "takes exactly",     "not a command code",
+      "invalid type",      "has no value",    "is not executable", "value type is",
+      "expected "};
   for (const char* refusal : c_refusals) {
     if (Contains(text, refusal)) return eAccess;
   }
@@ -197,7 +198,8 @@ istd::Any FromPython(py::handle object, roz::enums::NodeValType_e type, bool arr
       [&](auto tag) -> istd::Any {
         using T = typename decltype(tag)::Type;
         if (!array) {
-          if (py::isinstance<py::array>(object) && py::array(py::reinterpret_borrow<py::array>(object)).ndim() == 0) {
+          if (py::isinstance<py::array>(object) &&
+              py::array(py::reinterpret_borrow<py::array>(object)).ndim() == 0) {
             return istd::Any(ScalarFrom<T>(object.attr("item")(), path));
           }
           return istd::Any(ScalarFrom<T>(object, path));

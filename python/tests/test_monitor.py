@@ -16,7 +16,7 @@ from typing import List
 import pytest
 
 import varnek
-from conftest import REGD, RegdServer, wait_until
+from conftest import RegdServer, wait_until
 
 
 def test_ten_thousand_changes_in_order(reg: varnek.Registry) -> None:

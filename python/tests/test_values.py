@@ -69,7 +69,8 @@ def test_arrays_both_ways_with_dtypes(reg: varnek.Registry) -> None:
         np.testing.assert_array_equal(reg.put(path, array), array)
     names = reg.get("calibration.channel_names")
     assert names == ["ch1", "ch2", "ch3", "ch4"]
-    assert reg.put("calibration.channel_names", ("a", "", "c\u00e9", "d")) == ["a", "", "c\u00e9", "d"]
+    names = ["a", "", "c\u00e9", "d"]
+    assert reg.put("calibration.channel_names", tuple(names)) == names
     assert reg.put("calibration.channel_names", np.array(["x", "y"])) == ["x", "y", "c\u00e9", "d"]
 
 
@@ -158,7 +159,8 @@ def test_commands_info_tree_and_hidden_nodes(reg: varnek.Registry) -> None:
                                     ("manufacturer", "model", "serial", "firmware", "channels")]
     everything = reg.tree(depth=None)
     assert "signals.scope" in everything and "calibration.weights" in everything
-    assert everything.index("settings") < everything.index("settings.gain") < everything.index("calibration")
+    order = [everything.index(p) for p in ("settings", "settings.gain", "calibration")]
+    assert order == sorted(order)
     # hidden nodes are found by path
     assert reg.get("service.factory_key") == "7F3A-22C1"
     assert reg.put("service.debug_level", 3) == 3
@@ -168,7 +170,8 @@ def test_commands_info_tree_and_hidden_nodes(reg: varnek.Registry) -> None:
     node = reg.node("settings.gain")
     assert (node.path, node.name, node.type, node.size) == ("settings.gain", "gain", "Double", 1)
     assert node.flags == ["read", "write", "persistent"]
-    assert [c.name for c in reg.node("calibration").children()][:2] == ["channel_enabled", "offsets"]
+    children = reg.node("calibration").children()
+    assert [c.name for c in children][:2] == ["channel_enabled", "offsets"]
 
 
 def test_error_classes(reg: varnek.Registry, regd: RegdServer) -> None:
@@ -186,7 +189,8 @@ def test_error_classes(reg: varnek.Registry, regd: RegdServer) -> None:
         reg.get("reset")
     with pytest.raises(varnek.AccessError, match="has no value"):
         reg.get("settings")
-    with pytest.raises(varnek.ConnectionError, match="cannot connect to the app registry at 127.0.0.1:1"):
+    with pytest.raises(varnek.ConnectionError,
+                       match="cannot connect to the app registry at 127.0.0.1:1$"):
         varnek.connect(port=1, timeout=5)
     with pytest.raises(varnek.Error, match="unknown registry root"):
         varnek.connect(port=regd.port, root="nowhere")
