@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -226,7 +227,22 @@ def test_failing_nodes_and_timeouts() -> None:
             assert many["plain"] == 1.5
             assert isinstance(many["slow"], varnek.TimeoutError)
         with varnek.connect(port=server.port, timeout=30) as patient:
-            assert patient.get("slow") == 2.5
+            # the slow read waits without the GIL: other threads go on meanwhile
+            started = threading.Event()
+            slow_result: list = []
+
+            def read_slowly() -> None:
+                started.set()
+                slow_result.append(patient.get("slow"))
+
+            reader = threading.Thread(target=read_slowly)
+            reader.start()
+            started.wait(30)
+            time.sleep(0.5)  # a head start into the call (held GIL: no return before 4 s)
+            assert patient.get("plain") == 1.5
+            assert reader.is_alive() and slow_result == []
+            reader.join(60)
+            assert slow_result == [2.5]
     finally:
         server.stop()
 
