@@ -4,6 +4,8 @@ varnek.Registry against a regd with the demo tree (one per module)."""
 from __future__ import annotations
 
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -293,3 +295,24 @@ def test_eight_threads_read_at_once(reg: varnek.Registry) -> None:
         thread.join(120)
     assert not any(t.is_alive() for t in threads)
     assert failures == []
+
+
+def test_init_takes_orb_options_before_the_first_connect(regd: RegdServer) -> None:
+    script = (
+        "import sys, varnek\n"
+        "varnek.init(['-ORBclientCallTimeOutPeriod', '20000'])\n"
+        f"reg = varnek.connect(port={regd.port})\n"
+        "print(reg.get('identity.serial'))\n"
+        "try:\n"
+        "    varnek.init([])\n"
+        "except varnek.Error as e:\n"
+        "    print(e)\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "VX4410-00172", "varnek: init() must come before the first connect()"]
+    bad = subprocess.run(
+        [sys.executable, "-c", "import varnek; varnek.init(['-ORBnoSuchOption', '1'])"],
+        capture_output=True, text=True, timeout=120)
+    assert bad.returncode == 1 and "varnek.Error" in bad.stderr
