@@ -20,7 +20,13 @@ void EndParked() {
   parked.clear();
 }
 
-bool InterpreterGone() { return Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0; }
+bool InterpreterGone() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsInitialized() == 0 || Py_IsFinalizing() != 0;
+#else
+  return Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0;
+#endif
+}
 
 // The Python thread state of a dispatcher thread, made on its first change
 // and kept until the thread ends: taking the GIL then costs no new thread
