@@ -188,3 +188,19 @@ def test_interpreter_exit_with_live_subscriptions(regd: RegdServer) -> None:
     with varnek.connect(port=regd.port, timeout=30) as reg:
         assert wait_until(lambda: reg.get("regd.receivers") == 0, 60)
         reg.put("regd.stress.emit", 0)
+
+
+def test_closing_the_registry_ends_what_it_opened(reg: varnek.Registry, regd: RegdServer) -> None:
+    before = reg.get("regd.subscriptions")
+    with varnek.connect(port=regd.port, timeout=30) as other:
+        sub = other.subscribe(["settings.gain", "settings.offset"], lambda change: None)
+        stream = other.stream("signals.scope", timeout=30)
+        next(stream)
+        assert reg.get("regd.subscriptions") == before + 2
+        assert reg.get("regd.receivers") == 1
+    assert sub.closed and other.closed
+    assert list(stream) == []
+    assert wait_until(lambda: reg.get("regd.receivers") == 0)
+    assert wait_until(lambda: reg.get("regd.subscriptions") == before)
+    # the shared connection stays usable through the registry still open
+    assert reg.get("settings.gain") == 1.0
