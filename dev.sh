@@ -10,7 +10,8 @@
 #   ./dev.sh demo      setup + build, then a guided tour with regd and rozctl
 #                      inside such a namespace
 #   ./dev.sh bench     Release build in build-release/, then every benchmark
-#                      (micro-benchmarks, bench_e2e, bench_batch) inside such a
+#                      (micro-benchmarks, bench_e2e, bench_batch, the Python
+#                      package's bench/python/bench_python.py) inside such a
 #                      namespace; --quick and --rounds N go to bench_e2e and
 #                      bench_batch
 #
@@ -36,6 +37,7 @@ PACKAGES=(
   nlohmann-json3-dev libcli11-dev ccache
   nftables  # the several-hosts tests' firewall rules (tests/hosts)
   clang libclang-rt-14-dev valgrind
+  python3-dev pybind11-dev python3-numpy python3-pytest  # the Python package (python/)
 )
 
 # Checker modes (--asan, --ubsan, --tsan, --valgrind): each builds the whole
@@ -270,6 +272,10 @@ cmd_bench() {
   done
   in_netns "$dir/bench/e2e/bench_e2e" "$@"
   in_netns "$dir/bench/batch/bench_batch" "$@"
+  # The Python package against the C++ library, when the package is built.
+  if cmake --build "$dir" -j "$JOBS" --target varnek_python bench_python_peer 2>/dev/null; then
+    in_netns /usr/bin/python3 "$ROOT/bench/python/bench_python.py" --build "$dir"
+  fi
 }
 
 cmd_shell() {

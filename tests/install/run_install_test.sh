@@ -3,8 +3,9 @@
 #                            [<c++ flags> [<CMake toolchain file>]]
 # Installs the build into a scratch prefix and builds and runs consumers of
 # every library with pkg-config and with find_package(Varnek), then the
-# client example of examples/ against a regd of the build (which needs the
-# loopback-only network namespace of ./dev.sh test). Libraries outside the
+# client example of examples/, the installed rozctl and the installed Python
+# package against a regd of the build (which needs the loopback-only network
+# namespace of ./dev.sh test). Libraries outside the
 # prefix are found through the caller's PKG_CONFIG_LIBDIR and LD_LIBRARY_PATH.
 set -euo pipefail
 build="$1"; here="$2"; cxx="$3"; cxxflags="${4:-}"; toolchain="${5:-}"
@@ -122,5 +123,19 @@ test -x "$prefix/bin/rozctl" || { echo "rozctl is not installed"; exit 1; }
 out="$(LD_LIBRARY_PATH="$runpath" "$prefix/bin/rozctl" --port "$(cat "$work/regd.port")" \
   get -t identity.serial 2>&1)" || { echo "the installed rozctl failed: $out"; exit 1; }
 [ "$out" = "VX4410-00172" ] || { echo "the installed rozctl printed: $out"; exit 1; }
+
+# 5. The installed Python package (when the build made it; not under the
+# sanitizers, whose run-time the interpreter does not load), found through
+# its one PYTHONPATH entry and its RPATH alone, against the same server.
+if compgen -G "$build/python/varnek/_varnek*.so" >/dev/null && [[ "$cxxflags" != *-fsanitize* ]]; then
+  pydirs=("$prefix"/lib/python3*/dist-packages)
+  test -f "${pydirs[0]}/varnek/__init__.py" || { echo "the Python package is not installed"; exit 1; }
+  out="$(PYTHONPATH="${pydirs[0]}" /usr/bin/python3 -c '
+import sys, varnek
+with varnek.connect(port=int(sys.argv[1]), timeout=30) as reg:
+    print(reg.get("identity.serial"), varnek.__file__.startswith(sys.argv[2]))
+' "$(cat "$work/regd.port")" "$prefix" 2>&1)" || { echo "the installed Python package failed: $out"; exit 1; }
+  [ "$out" = "VX4410-00172 True" ] || { echo "the installed Python package printed: $out"; exit 1; }
+fi
 
 echo "install test passed"
