@@ -16,23 +16,6 @@ namespace {
 std::mutex g_usersMutex;
 std::map<std::string, int> g_users;
 
-std::string Join(const std::vector<std::string>& items, const char* separator) {
-  std::string text;
-  for (const std::string& item : items) {
-    if (!text.empty()) text += separator;
-    text += item;
-  }
-  return text;
-}
-
-// The dotted path of `node` relative to `root` (a handle of the same proxy).
-std::string RelativeText(const roz::Node& root, const roz::Node& node) {
-  const roz::Path base = root.GetRelPath();
-  const roz::Path full = node.GetRelPath();
-  return roz::ToString(
-      roz::Path(full.begin() + static_cast<std::ptrdiff_t>(base.size()), full.end()));
-}
-
 }  // namespace
 
 Registry::Registry(const std::string& host, int port, const std::string& root, double timeoutS)
@@ -158,46 +141,60 @@ void Registry::Close() {
   if (last) roz::Disconnect(m_host, m_rootKind, m_port);
 }
 
+namespace {
+
+// The proxy of a handle below a registry root (null for a dead handle).
+std::shared_ptr<roz::RemoteNode> ProxyOf(const roz::Node& node) {
+  try {
+    return std::dynamic_pointer_cast<roz::RemoteNode>(node.GetTreeNode());
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
 std::vector<Registry::Shape> Registry::Shapes(const std::vector<std::string>& paths,
                                               std::vector<std::string>& errors) {
   std::vector<Shape> shapes(paths.size());
   errors.assign(paths.size(), std::string());
   std::vector<roz::Node> unknown;
   std::vector<size_t> where;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (size_t i = 0; i < paths.size(); ++i) {
-      const auto found = m_shapes.find(paths[i]);
-      if (found != m_shapes.end()) {
-        shapes[i] = found->second;
-      } else {
-        where.push_back(i);
-      }
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const roz::Node node = NodeAt(paths[i]);
+    const std::shared_ptr<roz::RemoteNode> proxy = ProxyOf(node);
+    if (!proxy || !proxy->FindValueShape(roz::ToString(node.GetRelPath()), shapes[i])) {
+      unknown.push_back(node);
+      where.push_back(i);
     }
   }
   if (where.empty()) return shapes;
-  for (size_t i : where) unknown.push_back(NodeAt(paths[i]));
   const std::vector<roz::NodeInfo> described =
       Blocking(m_timeout, [&] { return roz::Describe(unknown); });
-  std::lock_guard<std::mutex> lock(m_mutex);
   for (size_t k = 0; k < where.size(); ++k) {
     const roz::NodeInfo& info = described[k];
     if (!info.Ok()) {
       errors[where[k]] = info.error;
       continue;
     }
-    Shape& shape = shapes[where[k]];
-    shape.type = info.type;
-    shape.array = (info.flags & roz::enums::eArray) != 0;
-    shape.readable = (info.flags & roz::enums::eRead) != 0;
-    m_shapes[paths[where[k]]] = shape;
+    shapes[where[k]].type = info.type;
+    shapes[where[k]].flags = info.flags;
   }
   return shapes;
 }
 
+bool Registry::ShapeKnown(const std::string& path) const {
+  const roz::Node node = NodeAt(path);
+  const std::shared_ptr<roz::RemoteNode> proxy = ProxyOf(node);
+  Shape shape;
+  return proxy && proxy->FindValueShape(roz::ToString(node.GetRelPath()), shape);
+}
+
 void Registry::ForgetShape(const std::string& path) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_shapes.erase(path);
+  const roz::Node node = NodeAt(path);
+  if (const std::shared_ptr<roz::RemoteNode> proxy = ProxyOf(node)) {
+    proxy->ForgetValueShape(roz::ToString(node.GetRelPath()));
+  }
 }
 
 py::object Registry::Get(const std::string& path, size_t pos, size_t count) {
@@ -206,11 +203,7 @@ py::object Registry::Get(const std::string& path, size_t pos, size_t count) {
   // as a changed node would (not found, another type) asks once more.
   const roz::Node node = NodeAt(path);
   for (int attempt = 0;; ++attempt) {
-    bool known;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      known = m_shapes.count(path) != 0;
-    }
+    const bool known = ShapeKnown(path);
     std::vector<std::string> errors;
     const Shape shape = Shapes({path}, errors)[0];
     if (!errors[0].empty()) throw LibraryError(errors[0], ClassifyValue(errors[0], {}, {}));
@@ -219,7 +212,7 @@ py::object Registry::Get(const std::string& path, size_t pos, size_t count) {
           shape.type,
           [&](auto tag) -> py::object {
             using T = typename decltype(tag)::Type;
-            if (shape.array) {
+            if (shape.IsArray()) {
               std::vector<T> values;
               Blocking(
                   m_timeout, [&] { node.Get(values, pos, count); }, nullptr, true);
@@ -270,12 +263,8 @@ std::string Registry::DomainText(const std::string& path, const istd::Any& value
   } else if (value.Holds<std::vector<std::string>>()) {
     elements = value.Get<std::vector<std::string>>();
   }
-  for (const std::string& element : elements) {
-    if (std::find(domain.begin(), domain.end(), element) == domain.end()) {
-      return "\"" + element + "\" is not a value of " + path + "; allowed: " + Join(domain, ", ");
-    }
-  }
-  return fallback;
+  const std::string refused = roz::DomainRefusal(elements, domain, path);
+  return refused.empty() ? fallback : refused;
 }
 
 py::dict Registry::PutMany(const py::dict& values, size_t pos) {
@@ -306,7 +295,7 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
       // Conversion failures are the caller's mistakes: raised at once,
       // before anything is written.
       writes.emplace_back(NodeAt(path),
-                          FromPython(objects[pending[k]], shapes[k].type, shapes[k].array, path));
+                          FromPython(objects[pending[k]], shapes[k].type, shapes[k].IsArray(), path));
       written.push_back(k);
     }
     // Arrays are written from `pos`, scalars whole (two batches, both
@@ -314,7 +303,7 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
     std::vector<std::pair<roz::Node, istd::Any>> arrayWrites;
     std::vector<std::pair<roz::Node, istd::Any>> scalarWrites;
     for (size_t w = 0; w < writes.size(); ++w) {
-      (shapes[written[w]].array ? arrayWrites : scalarWrites).push_back(writes[w]);
+      (shapes[written[w]].IsArray() ? arrayWrites : scalarWrites).push_back(writes[w]);
     }
     std::chrono::milliseconds elapsed{};
     std::vector<std::string> results(writes.size());
@@ -326,7 +315,7 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
           size_t a = 0;
           size_t s = 0;
           for (size_t w = 0; w < writes.size(); ++w) {
-            results[w] = shapes[written[w]].array ? arrays[a++] : scalars[s++];
+            results[w] = shapes[written[w]].IsArray() ? arrays[a++] : scalars[s++];
           }
         },
         &elapsed);
@@ -338,9 +327,9 @@ py::dict Registry::PutMany(const py::dict& values, size_t pos) {
       const std::string& path = somePaths[k];
       const std::string& error = results[w];
       if (error.empty()) {
-        if (!shapes[k].readable) {
+        if ((shapes[k].flags & roz::enums::eRead) == 0) {
           out[py::str(path)] = py::none();
-        } else if (!shapes[k].array) {
+        } else if (!shapes[k].IsArray()) {
           // The server stores a scalar as sent (it converts nothing).
           out[py::str(path)] = ToPython(writes[w].second);
         } else {
@@ -385,22 +374,18 @@ py::object Registry::Put(const std::string& path, py::handle value, size_t pos) 
   // One synchronous typed write, as Get reads (PutMany is the batch).
   const roz::Node node = NodeAt(path);
   for (int attempt = 0;; ++attempt) {
-    bool known;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      known = m_shapes.count(path) != 0;
-    }
+    const bool known = ShapeKnown(path);
     std::vector<std::string> errors;
     const Shape shape = Shapes({path}, errors)[0];
     if (!errors[0].empty()) throw LibraryError(errors[0], ClassifyValue(errors[0], {}, {}));
     // Conversion failures (TypeError, ValueError) leave before anything is sent.
-    const istd::Any converted = FromPython(value, shape.type, shape.array, path);
+    const istd::Any converted = FromPython(value, shape.type, shape.IsArray(), path);
     try {
       roz::VisitValueType(
           shape.type,
           [&](auto tag) {
             using T = typename decltype(tag)::Type;
-            if (shape.array) {
+            if (shape.IsArray()) {
               const auto& values = *boost::unsafe_any_cast<std::vector<T>>(&converted.Value());
               Blocking(
                   m_timeout, [&] { node.Set(values, pos); }, nullptr, true);
@@ -425,10 +410,10 @@ py::object Registry::Put(const std::string& path, py::handle value, size_t pos) 
       }
       throw;
     }
-    if (!shape.readable) return py::none();
+    if ((shape.flags & roz::enums::eRead) == 0) return py::none();
     // The server stores a scalar as sent (it converts nothing); an array
     // may hold more than was written and is read back whole.
-    if (!shape.array) return ToPython(converted);
+    if (!shape.IsArray()) return ToPython(converted);
     return Get(path, 0, 0);
   }
 }
@@ -483,7 +468,7 @@ std::vector<std::string> Registry::Tree(const std::string& path, int depth) {
   for (size_t i = 0; i < nodes.size(); ++i) {
     if (!nodes[i].Ok())
       throw LibraryError(nodes[i].error, Classify(nodes[i].error, elapsed, m_timeout));
-    if (i > 0) out.push_back(RelativeText(m_root, nodes[i].node));
+    if (i > 0) out.push_back(roz::ToString(roz::RelativePath(m_root.GetRelPath(), nodes[i].node.GetRelPath())));
   }
   return out;
 }
@@ -496,10 +481,7 @@ std::string Registry::Ping() {
     case roz::eConnected:
       return "connected";
     case roz::eReconnected: {
-      {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_shapes.clear();  // the proxy forgot them as well
-      }
+      // The proxy forgot the value shapes with its old references.
       BoundProxyCalls();  // a new reference
       return "reconnected";
     }

@@ -5,8 +5,8 @@
 //
 // Threads: any Python thread may call any member; each blocking library call
 // runs with the GIL released under the registry's call time-out (set per
-// calling thread). m_mutex guards the closed flag, the node shapes and the
-// signal sources; it is never held during a remote call.
+// calling thread). m_mutex guards the closed flag, the signal sources and the
+// closers (the node shapes are the proxy's, under its own lock); it is never held during a remote call.
 //
 // Ownership: Python holds the object through std::shared_ptr; subscriptions
 // and streams keep it alive while they are open. Close (also on interpreter
@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "client/remote_node.h"
 #include "client/roz.h"
 #include "common.h"
 #include "isig/isig.h"
@@ -80,15 +81,16 @@ class Registry : public std::enable_shared_from_this<Registry> {
   void Forget(CloserId id);
 
  private:
-  struct Shape {
-    roz::enums::NodeValType_e type = roz::enums::eUndefined;
-    bool array = false;
-    bool readable = false;
-  };
-  // The shapes of `paths` (asked for together for those not known yet);
-  // a failure of a description is stored as its text in `errors`.
+  // The value shapes live in the proxy (RemoteNode's remembered shapes,
+  // shared with the batch calls and forgotten on reconnection).
+  using Shape = roz::RemoteNode::ValueShape;
+  // The shapes of `paths`: remembered ones at once, the others described
+  // together (which teaches the proxy); a failure of a description is
+  // stored as its text in `errors`.
   std::vector<Shape> Shapes(const std::vector<std::string>& paths,
                             std::vector<std::string>& errors);
+  // True when the proxy remembers the shape of `path`.
+  bool ShapeKnown(const std::string& path) const;
   void ForgetShape(const std::string& path);
   // Sets the registry's time-out on the proxy's remote reference (shared
   // by every Registry of the same proxy: the last one set wins).
@@ -110,7 +112,6 @@ class Registry : public std::enable_shared_from_this<Registry> {
 
   mutable std::mutex m_mutex;
   bool m_closed = false;
-  std::map<std::string, Shape> m_shapes;
   std::map<std::string, isig::SignalSourceSharedPtr> m_signals;
   std::map<CloserId, std::function<void()>> m_closers;
   CloserId m_nextCloser = 1;

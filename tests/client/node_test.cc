@@ -76,6 +76,19 @@ TEST(NodeTest, PathsSortNameByNameWithAPrefixFirst) {
   }
 }
 
+TEST(NodeTest, RelativePathsAndDomainRefusals) {
+  EXPECT_EQ(roz::RelativePath({"a", "b"}, {"a", "b", "c", "d"}), (roz::Path{"c", "d"}));
+  EXPECT_EQ(roz::RelativePath({}, {"a"}), (roz::Path{"a"}));
+  EXPECT_EQ(roz::RelativePath({"a", "b"}, {"a", "b"}), roz::Path{});
+  EXPECT_EQ(roz::RelativePath({"a", "x"}, {"a", "b", "c"}), (roz::Path{"a", "b", "c"}))
+      << "not below the base: the whole path";
+  EXPECT_EQ(roz::RelativePath({"a", "b", "c"}, {"a"}), (roz::Path{"a"}));
+  const std::vector<std::string> domain = {"slow", "fast"};
+  EXPECT_EQ(roz::DomainRefusal({"fast", "slow"}, domain, "mode"), "");
+  EXPECT_EQ(roz::DomainRefusal({"fast", "turbo", "warp"}, domain, "m.mode"),
+            "\"turbo\" is not a value of m.mode; allowed: slow, fast");
+}
+
 TEST(NodeTest, SameHandleNeedsTheSameTreeNodePathAndUnmanagedData) {
   const auto tn = MakeValueNode("v");
   roz::Path path{"a", "b"};

@@ -10,28 +10,12 @@
 #include <type_traits>
 
 #include "istd/exception.h"
+#include "istd/string_util.h"
 #include "values.h"
 
 namespace rozctl {
 
 namespace {
-
-std::string Join(const std::vector<std::string>& items, const char* separator) {
-  std::string text;
-  for (const std::string& item : items) {
-    if (!text.empty()) text += separator;
-    text += item;
-  }
-  return text;
-}
-
-// The path of `node` relative to `start` (a handle below the same proxy).
-std::string RelativeText(const roz::Node& start, const roz::Node& node) {
-  const roz::Path base = start.GetRelPath();
-  const roz::Path full = node.GetRelPath();
-  return roz::ToString(
-      roz::Path(full.begin() + static_cast<std::ptrdiff_t>(base.size()), full.end()));
-}
 
 // Throws Failure when `path` lies inside a hidden subtree (the node itself
 // or one of its ancestors carries the hidden flag).
@@ -156,7 +140,7 @@ int RunTree(Session& session, const TreeOptions& options) {
       const roz::NodeInfo& node = nodes[i];
       if (options.flags) out += roz::StringFlags(node.flags) + " ";
       if (options.dotted) {
-        out += RelativeText(start, node.node);
+        out += roz::ToString(roz::RelativePath(start.GetRelPath(), node.node.GetRelPath()));
       } else {
         out += std::string(node.level * 2 - 2, ' ') + node.name;
       }
@@ -232,12 +216,8 @@ int RunPut(Session& session, const PutOptions& options) {
   if (type == roz::enums::eEnumeration) {
     std::vector<std::string> domain;
     if (!node.GetDomainValues(domain)) throw Failure("cannot read the allowed values of " + path);
-    for (const std::string& element : elements) {
-      if (std::find(domain.begin(), domain.end(), element) == domain.end()) {
-        throw Failure("\"" + element + "\" is not a value of " + path +
-                      "; allowed: " + Join(domain, ", "));
-      }
-    }
+    const std::string refused = roz::DomainRefusal(elements, domain, path);
+    if (!refused.empty()) throw Failure(refused);
   }
   const bool readable = Remote([&] { return node.IsReadable(); });
   if (readable) {
@@ -285,7 +265,7 @@ int RunInfo(Session& session, const std::string& path) {
         << "type      : " << TypeName(type) << "\n"
         << "flags     : " << FlagNames(flags) << "\n"
         << "size      : " << node.GetSize() << "\n"
-        << "domain    : " << (domain.empty() ? "(none)" : Join(domain, ", ")) << "\n"
+        << "domain    : " << (domain.empty() ? "(none)" : istd::StringVecIntoString(domain, ", ")) << "\n"
         << "validator : " << (validator.empty() ? "(none)" : validator) << "\n"
         << "children  : " << node.GetNodeCount() << "\n";
     if (type != roz::enums::eUndefined && (flags & roz::enums::eRead) != 0) {

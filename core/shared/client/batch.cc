@@ -176,7 +176,7 @@ bool NodeMayHaveChanged() {
   }
 }
 
-// Reads: a node whose shape (value type, array or not) its proxy remembers
+// Reads: a node whose shape (value type and flags) its proxy remembers
 // costs one GetValue; any other node first asks for the value type and the
 // flags, together, then sends the GetValue -- the requests of the
 // single-node read. A read made with a remembered shape that fails as a
@@ -256,7 +256,7 @@ class Reader {
     if (++m_state[i].answers < 2 || !m_results[i].error.empty()) return;
     Shape shape;
     shape.type = static_cast<enums::NodeValType_e>(m_state[i].type);
-    shape.array = (m_state[i].flags & enums::eArray) != 0;
+    shape.flags = m_state[i].flags;
     m_window.ProxyOf(group).RememberValueShape(ToString(m_nodes[i].GetRelPath()), shape);
     Read(i, group, names, shape, false);
   }
@@ -272,7 +272,7 @@ class Reader {
           using Wire = detail::WireTypes<T>;
           std::shared_ptr<CORBA::TypeCode_var> hint =
               std::make_shared<CORBA::TypeCode_var>(CreateTypeHint<T, typename Wire::Scalar>());
-          const bool array = shape.array;
+          const bool array = shape.IsArray();
           const CORBA::ULong position = array ? static_cast<CORBA::ULong>(m_position) : 0;
           const CORBA::ULong count = array ? static_cast<CORBA::ULong>(m_count) : 1;
           m_window.Send(
@@ -457,7 +457,7 @@ class Describer {
       if (!proxy) continue;
       RemoteNode::ValueShape shape;
       shape.type = info.type;
-      shape.array = (info.flags & enums::eArray) != 0;
+      shape.flags = info.flags;
       proxy->RememberValueShape(info.path, shape);
     }
   }

@@ -206,16 +206,18 @@ class RemoteNode : public TreeNode {
   // requests of their own on the proxy's connection (client/batch.h).
   i_NET::RemoteNode_ptr RemoteNodeRef() const;
 
-  // What a batch read needs to know of a node before it asks for the
-  // value: the value type and whether the value is an array. Both stay
-  // the same while the node exists, so the batch calls remember them per
-  // path and a later read of the node is a single request. Forgotten all
+  // What a read needs to know of a node before it asks for the value: the
+  // value type and the flags (whether the value is an array, whether it
+  // can be read). They stay the same while the node exists, so the batch
+  // calls (and the bindings built on them) remember them per path and a
+  // later read of the node is a single request. Forgotten all
   // at once when the proxy's references change (a reconnection may reach
   // a server with another tree), and one by one when a read made with them
   // failed in a way a changed node explains (ForgetValueShape). Any thread.
   struct ValueShape {
     enums::NodeValType_e type = enums::eUndefined;
-    bool array = false;
+    Flags flags = 0;  // as the server answered them
+    bool IsArray() const { return (flags & enums::eArray) != 0; }
   };
   // True, with `shape` set, when the shape of `path` is remembered.
   bool FindValueShape(const std::string& path, ValueShape& shape) const;

@@ -2,6 +2,7 @@
 // enumerations and the identifier counters of libvarnekmci.
 #include "client/roz_util.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "client/remote_node_structure.h"
@@ -60,6 +61,22 @@ Path Tokenize(const std::string& text) { return Tokenize(text.c_str()); }
 std::string ToString(const Path& path) { return istd::StringVecIntoString(path, c_delimiter); }
 
 std::ostream& operator<<(std::ostream& os, const Path& path) { return os << ToString(path); }
+
+Path RelativePath(const Path& base, const Path& full) {
+  if (full.size() < base.size() || !std::equal(base.begin(), base.end(), full.begin())) return full;
+  return Path(full.begin() + static_cast<std::ptrdiff_t>(base.size()), full.end());
+}
+
+std::string DomainRefusal(const std::vector<std::string>& elements,
+                          const std::vector<std::string>& domain, const std::string& path) {
+  for (const std::string& element : elements) {
+    if (std::find(domain.begin(), domain.end(), element) == domain.end()) {
+      return "\"" + element + "\" is not a value of " + path +
+             "; allowed: " + istd::StringVecIntoString(domain, ", ");
+    }
+  }
+  return std::string();
+}
 
 i_NET::NodeNames* PathToRemoteNodeNames(const Path& path) {
   ISTD_TRACE(istd::eDetail, "Remote path: " << ToString(path));

@@ -35,6 +35,16 @@ Path Tokenize(const std::string& text);
 // Elements joined with "."; "" for the empty path.
 std::string ToString(const Path& path);
 
+// The part of `full` below `base`; `full` itself when it does not start
+// with `base`.
+Path RelativePath(const Path& base, const Path& full);
+
+// The text that refuses an enumeration value: for the first of `elements`
+// that is not in `domain`, "\"x\" is not a value of <path>; allowed: a, b";
+// "" when all are in it.
+std::string DomainRefusal(const std::vector<std::string>& elements,
+                          const std::vector<std::string>& domain, const std::string& path);
+
 // Writes ToString(path). Declared in namespace roz: code outside it brings
 // it in with `using roz::operator<<;`.
 std::ostream& operator<<(std::ostream& os, const Path& path);
