@@ -29,7 +29,11 @@ Registry::Registry(const std::string& host, int port, const std::string& root, d
   if (port < 0 || port > 65535) throw LibraryError("varnek: port out of range", eError);
   m_rootKind = root == "app" ? roz::eApp : roz::ePlatform;
   m_port = port != 0 ? port : static_cast<int>(roz::DefaultPort(m_rootKind));
-  Start({}, false);
+  {
+    // The first connect starts the ORB: other Python threads go on meanwhile.
+    py::gil_scoped_release release;
+    Start({}, false);
+  }
   m_root = Blocking(m_timeout, [&] { return roz::Connect(m_host, m_rootKind, m_port, false); });
   if (!m_root.IsValid()) throw LibraryError("varnek: cannot connect to " + Where(), eConnection);
   BoundProxyCalls();
