@@ -411,6 +411,23 @@ TEST_F(RozwebTest, StreamsAreDecimatedKeepingPeaks) {
   EXPECT_GT(compared, 0u);
   // One stream reader at the registry for both sockets.
   EXPECT_EQ(Counter("receivers"), 1u);
+  // A data-on-demand signal is read in ranges over REST, decimated the
+  // same way; a push stream is refused there.
+  const json range = Get(Port(), "/api/signal?path=signals.history&pos=100&count=500").Json();
+  ASSERT_EQ(range["atoms"], 500) << range.dump();
+  EXPECT_EQ(range["pos"], 100);
+  EXPECT_EQ(range["components"], json({"temperature"}));
+  const std::vector<double> all = range["data"][0];
+  ASSERT_EQ(all.size(), 500u);
+  const json thinRange =
+      Get(Port(), "/api/signal?path=signals.history&pos=100&count=500&max_points=20").Json();
+  const std::vector<double> few = thinRange["data"][0];
+  EXPECT_LE(few.size(), 20u);
+  EXPECT_EQ(*std::max_element(all.begin(), all.end()), *std::max_element(few.begin(), few.end()));
+  EXPECT_EQ(*std::min_element(all.begin(), all.end()), *std::min_element(few.begin(), few.end()));
+  EXPECT_EQ(Get(Port(), "/api/signal?path=signals.scope").status, 409);
+  EXPECT_EQ(Get(Port(), "/api/signal?path=settings.gain").status, 409);
+  EXPECT_EQ(Get(Port(), "/api/signal?path=signals.history&count=2000000").status, 400);
   // Not a push stream: refused.
   thin.Send({{"op", "stream"}, {"path", "signals.history"}});
   EXPECT_TRUE(thin.WaitFor(Op("error", "signals.history")));
@@ -458,6 +475,44 @@ TEST_F(RozwebTest, RestartedRegistryIsReportedAndEverythingRestored) {
   EXPECT_EQ(Counter("subscriptions"), 1u);
   EXPECT_EQ(Counter("receivers"), 1u);
   EXPECT_EQ(Get(Port(), "/api/value?path=settings.gain").status, 200);
+}
+
+TEST_F(RozwebTest, RunsAsADaemonAndRefusesBadOptions) {
+  StartRegd();
+  const std::string registry = "demo=127.0.0.1:" + std::to_string(Regd().Port());
+  // Bad options: status 2 with a message, nothing started.
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"--registry", "nohost"},
+        std::vector<std::string>{"--registry", registry, "--listen", "127.0.0.1:99999"},
+        std::vector<std::string>{"--registry", registry, "--registry", registry},
+        std::vector<std::string>{"--registry", registry, "--daemon"},
+        std::vector<std::string>{}}) {
+    EXPECT_THROW(RozwebProcess process(bad), std::runtime_error);
+  }
+  // Daemon: the starting process ends at once, the daemon writes its PID
+  // and port files, serves, and removes the PID file after SIGTERM.
+  testutil::TempDir dir;
+  const std::string pidFile = dir.File("rozweb.pid");
+  const std::string portFile = dir.File("rozweb.port");
+  const pid_t starter = ::fork();
+  if (starter == 0) {
+    ::execl(ROZWEB_BINARY, ROZWEB_BINARY, "--registry", registry.c_str(), "--listen",
+            "127.0.0.1:0", "--port-file", portFile.c_str(), "--daemon", "--pid-file",
+            pidFile.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(starter, &status, 0), starter);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(testutil::WaitUntil([&] {
+    return !testutil::ReadFile(portFile).empty() && !testutil::ReadFile(pidFile).empty();
+  }, 30));
+  const pid_t daemon = std::stoi(testutil::ReadFile(pidFile));
+  const auto port = static_cast<unsigned short>(std::stoi(testutil::ReadFile(portFile)));
+  EXPECT_EQ(Get(port, "/api/value?path=settings.gain").Json()["value"], 1.0);
+  ASSERT_EQ(::kill(daemon, SIGTERM), 0);
+  EXPECT_TRUE(testutil::WaitUntil([&] { return ::access(pidFile.c_str(), F_OK) != 0; }, 30));
+  EXPECT_TRUE(testutil::WaitUntil([&] { return ::kill(daemon, 0) != 0; }, 30));
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 #include "api.h"
 
 #include <exception>
+#include <sstream>
+#include <typeinfo>
 
 #include "api_error.h"
+#include "decimate.h"
+#include "isig/isig.h"
 #include "istd/exception.h"
 #include "request.h"
 #include "values.h"
@@ -64,6 +68,38 @@ nlohmann::json WholeValue(const roz::Node& node) {
   return rozctl::ValueJson(read.front().value);
 }
 
+// `count` atoms of the data-on-demand source from `position`, each
+// component decimated to at most `maxPoints` values.
+template <typename T>
+nlohmann::json ReadRange(const isig::SignalSourceSharedPtr& source, const std::string& path,
+                         unsigned long long position, unsigned int count, size_t maxPoints) {
+  using Traits = isig::SignalTraits<T>;
+  using Source = isig::DataOnDemandRemoteSource<Traits>;
+  const std::shared_ptr<Source> dod = std::dynamic_pointer_cast<Source>(source);
+  if (!dod) throw ApiError(409, path + " is no data-on-demand signal");
+  isig::DodRemoteClient<Traits> reader(dod, "rozweb");
+  isig::Array<Traits> atoms;
+  isig::SignalMeta meta;
+  const isig::SuccessCode_e code = reader.Read(position, count, atoms, meta);
+  if (code != isig::eSuccess && code != isig::eNoData) {
+    std::ostringstream text;
+    text << "reading " << path << " at position " << position << " failed: " << code;
+    throw ApiError(502, text.str());
+  }
+  const unsigned int length = source->Length();
+  const unsigned int got = code == isig::eSuccess ? atoms.AtomCount() : 0;
+  nlohmann::json names = nlohmann::json::array();
+  const isig::ComponentNames given = source->GetComponentNames();
+  nlohmann::json data = nlohmann::json::array();
+  for (unsigned int c = 0; c < length; ++c) {
+    names.push_back(c < given.size() ? given[c] : "c" + std::to_string(c));
+    data.push_back(DecimateMinMax(got, maxPoints, [&](size_t i) {
+      return atoms.Atom(static_cast<unsigned int>(i))[c];
+    }));
+  }
+  return {{"path", path}, {"pos", position}, {"atoms", got}, {"components", names}, {"data", data}};
+}
+
 }  // namespace
 
 std::string ErrorBody(const std::string& text) { return Dump({{"error", text}}); }
@@ -116,6 +152,9 @@ ApiReply Api::Handle(const std::string& method, const std::string& target,
     } else if (path == "/api/info") {
       if (!get) throw wrongMethod("GET");
       result = Info(parsed.params);
+    } else if (path == "/api/signal") {
+      if (!get) throw wrongMethod("GET");
+      result = Signal(parsed.params);
     } else {
       throw ApiError(404, "no such endpoint: " + path);
     }
@@ -252,6 +291,44 @@ nlohmann::json Api::Info(const std::map<std::string, std::string>& params) {
           {"validator", validator},
           {"children", info.childCount},
           {"leaf", info.leaf}};
+}
+
+nlohmann::json Api::Signal(const std::map<std::string, std::string>& params) {
+  const std::string path = Param(params, "path");
+  const std::string posText = Param(params, "pos");
+  const std::string countText = Param(params, "count");
+  const std::string pointsText = Param(params, "max_points");
+  const unsigned long long pos =
+      posText.empty() ? 0 : ParseCount(posText, 0x7fffffffffffffffull, "pos");
+  const auto count = static_cast<unsigned int>(
+      countText.empty() ? 1000 : ParseCount(countText, c_maxRangeAtoms, "count"));
+  const size_t points = pointsText.empty() ? 1000 : ParseCount(pointsText, 100000, "max_points");
+  if (points < 2) throw ApiError(400, "max_points must be at least 2");
+  const roz::Node node = ResolveNode(m_registries, Param(params, "registry"), path);
+  return Remote([&]() -> nlohmann::json {
+    if (!node.IsSignal()) throw ApiError(409, path + " is no signal");
+    const isig::SignalSourceSharedPtr source = roz::CreateRemoteSignal(node);
+    if (!source) throw ApiError(409, path + " is no usable remote signal");
+    if (source->AccessType() != isig::eAccessDataOnDemand) {
+      throw ApiError(409, path + " is a push stream; watch it over the WebSocket");
+    }
+    const std::type_info& type = source->BaseType();
+    if (type == typeid(double)) return ReadRange<double>(source, path, pos, count, points);
+    if (type == typeid(float)) return ReadRange<float>(source, path, pos, count, points);
+    if (type == typeid(unsigned long long)) {
+      return ReadRange<unsigned long long>(source, path, pos, count, points);
+    }
+    if (type == typeid(long long)) return ReadRange<long long>(source, path, pos, count, points);
+    if (type == typeid(unsigned int)) return ReadRange<unsigned int>(source, path, pos, count, points);
+    if (type == typeid(int)) return ReadRange<int>(source, path, pos, count, points);
+    if (type == typeid(unsigned short)) {
+      return ReadRange<unsigned short>(source, path, pos, count, points);
+    }
+    if (type == typeid(short)) return ReadRange<short>(source, path, pos, count, points);
+    if (type == typeid(unsigned char)) return ReadRange<unsigned char>(source, path, pos, count, points);
+    if (type == typeid(signed char)) return ReadRange<signed char>(source, path, pos, count, points);
+    throw ApiError(409, path + " has an element type rozweb does not read");
+  });
 }
 
 }  // namespace rozweb

@@ -9,6 +9,9 @@
 //   POST /api/exec   {registry, path}                 {path, executed}
 //   GET  /api/info?registry=R&path=P            {path, name, type, flags, size, domain,
 //                                                validator, children, leaf}
+//   GET  /api/signal?registry=R&path=P&pos=0&count=1000&max_points=1000
+//                                               {path, pos, atoms, components, data}
+//                                               (a range of a data-on-demand signal)
 //
 // Failures answer {"error": text} with 400 (bad request), 403 (read-only),
 // 404 (no such node, registry or endpoint), 405 (method), 409 (refused by
@@ -52,6 +55,7 @@ class Api {
   nlohmann::json PutValue(const nlohmann::json& body);
   nlohmann::json Exec(const nlohmann::json& body);
   nlohmann::json Info(const std::map<std::string, std::string>& params);
+  nlohmann::json Signal(const std::map<std::string, std::string>& params);
 
   RegistrySet& m_registries;
   const bool m_readOnly;

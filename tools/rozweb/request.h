@@ -23,6 +23,7 @@ constexpr size_t c_maxPathElements = 64;        // its elements
 constexpr int c_maxTreeDepth = 16;              // /api/tree depth
 constexpr size_t c_maxTreeNodes = 20000;        // nodes one /api/tree answer lists
 constexpr size_t c_maxArrayCount = 16 * 1024 * 1024;  // count of an array read, elements
+constexpr unsigned int c_maxRangeAtoms = 1000000;     // atoms of one /api/signal read
 constexpr size_t c_maxWsMessageBytes = 64 * 1024;     // one WebSocket message from a browser
 
 struct Target {
