@@ -82,6 +82,7 @@ class RozwebProcess {
   RozwebProcess& operator=(const RozwebProcess&) = delete;
 
   unsigned short Port() const { return m_port; }
+  pid_t Pid() const { return m_pid; }
   std::string Err() const { return testutil::ReadFile(m_dir.File("err")); }
   std::string File(const std::string& name) const { return m_dir.File(name); }
   bool Running() {
