@@ -189,6 +189,14 @@ class WsClient {
 
   void Send(const json& message) { m_ws.write(net::buffer(message.dump())); }
   void SendText(const std::string& text) { m_ws.write(net::buffer(text)); }
+  // SendText that reports a socket the server has closed meanwhile (false)
+  // instead of throwing.
+  bool TrySendText(const std::string& text) {
+    beast::error_code ec;
+    m_ws.write(net::buffer(text), ec);
+    if (ec) m_closed = true;
+    return !ec;
+  }
 
   // The next message, or nothing within `timeoutS` or once the socket is
   // closed (Closed() then says so).

@@ -26,6 +26,7 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr auto c_readTimeout = std::chrono::seconds(60);  // an idle HTTP connection
+constexpr auto c_wsIdleTimeout = std::chrono::seconds(60);  // a WebSocket that answers nothing
 constexpr auto c_drainTimeout = std::chrono::seconds(5);  // reading after our last answer
 constexpr unsigned long long c_maxFileBytes = 256ull * 1024 * 1024;
 constexpr int c_workerThreads = 4;
@@ -137,7 +138,14 @@ class WsSession : public Sink, public std::enable_shared_from_this<WsSession> {
     beast::get_lowest_layer(m_ws).socket().set_option(
         net::socket_base::send_buffer_size(Server::c_wsSendBuffer), ignored);
     beast::get_lowest_layer(m_ws).expires_never();
-    m_ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    // A browser that only listens sends nothing: the server pings it half
+    // way through the idle time-out, and its pongs keep the socket open;
+    // a peer that stops answering is dropped after the idle time-out.
+    websocket::stream_base::timeout timeout =
+        websocket::stream_base::timeout::suggested(beast::role_type::server);
+    timeout.idle_timeout = c_wsIdleTimeout;
+    timeout.keep_alive_pings = true;
+    m_ws.set_option(timeout);
     m_ws.read_message_max(c_maxWsMessageBytes);
     m_ws.text(true);
     m_request = std::move(request);
