@@ -165,6 +165,11 @@ ApiReply Api::Handle(const std::string& method, const std::string& target,
   } catch (const std::exception& e) {
     reply.status = 500;
     reply.body = ErrorBody(std::string("internal failure: ") + e.what());
+  } catch (...) {
+    // A request broker exception the library let through: the registry's
+    // side failed.
+    reply.status = 502;
+    reply.body = ErrorBody("the registry call failed");
   }
   return reply;
 }

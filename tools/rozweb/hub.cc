@@ -174,6 +174,8 @@ void Hub::Request(const std::shared_ptr<Sink>& sink, const nlohmann::json& reque
     sink->SendControl(ErrorAnswer(op, registryName, path, e.what()));
   } catch (const std::exception& e) {
     sink->SendControl(ErrorAnswer(op, registryName, path, e.what()));
+  } catch (...) {
+    sink->SendControl(ErrorAnswer(op, registryName, path, "the registry call failed"));
   }
 }
 
@@ -190,7 +192,11 @@ bool Hub::Activate(const std::shared_ptr<Subscription>& subscription, std::strin
   const std::string key = Key(subscription->registry->Name(), subscription->path);
   const roz::Callback callback(
       [this, key](const roz::NotificationData& record) { OnChange(key, record); });
-  subscription->active = m_client.Register(subscription->node, callback);
+  try {
+    subscription->active = m_client.Register(subscription->node, callback);
+  } catch (...) {
+    subscription->active = false;
+  }
   if (!subscription->active && error != nullptr && subscription->registry->Connected()) {
     *error = "cannot subscribe " + subscription->path + " at " + subscription->registry->Where();
   }
@@ -265,7 +271,15 @@ void Hub::Unsubscribe(Sink* sink, const std::string& key) {
     last = found->second;
     m_subscriptions.erase(found);
   }
-  if (last->active) m_client.Unregister(last->node);
+  if (last->active) Unregister(last->node);
+}
+
+void Hub::Unregister(const roz::Node& node) {
+  try {
+    m_client.Unregister(node);  // done locally when the server cannot be told
+  } catch (...) {
+    // A dead handle: nothing is subscribed any more.
+  }
 }
 
 void Hub::OnChange(const std::string& key, const roz::NotificationData& record) {
@@ -392,8 +406,9 @@ void Hub::RunStream(const std::shared_ptr<Stream>& stream) {
           ReadStream<signed char>(stream, source);
         }
       }
-    } catch (const std::exception&) {
-      // The registry is away or the stream failed: try again below.
+    } catch (...) {
+      // The registry is away or the stream failed (whatever was thrown,
+      // request broker exceptions included): try again below.
     }
     for (int waited = 0; waited < c_retryPauseMs && !stream->stop; waited += 100) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -498,7 +513,7 @@ void Hub::Stop() {
   }
   for (auto& [key, subscription] : subscriptions) {
     std::lock_guard<std::mutex> operation(OperationMutex(*subscription->registry));
-    if (subscription->active) m_client.Unregister(subscription->node);
+    if (subscription->active) Unregister(subscription->node);
   }
 }
 

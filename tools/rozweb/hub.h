@@ -134,6 +134,8 @@ class Hub {
   // Subscribes `subscription` in the library; true when it is active.
   bool Activate(const std::shared_ptr<Subscription>& subscription, std::string* error);
   void OnChange(const std::string& key, const roz::NotificationData& record);
+  // m_client.Unregister, never throwing.
+  void Unregister(const roz::Node& node);
   void RunStream(const std::shared_ptr<Stream>& stream);
   template <typename T>
   void ReadStream(const std::shared_ptr<Stream>& stream, const std::shared_ptr<isig::SignalSource>& source);

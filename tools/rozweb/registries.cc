@@ -69,7 +69,9 @@ Registry::Change_e Registry::Check(bool* restarted) {
         return eBack;
       }
     }
-  } catch (const std::exception&) {
+  } catch (...) {
+    // Whatever the request broker throws (it may not be a std::exception)
+    // is a registry that does not answer.
     now = false;
   }
   m_connected = now;
