@@ -10,10 +10,10 @@
 #   ./dev.sh demo      setup + build, then a guided tour with regd and rozctl
 #                      inside such a namespace
 #   ./dev.sh bench     Release build in build-release/, then every benchmark
-#                      (micro-benchmarks, bench_e2e, bench_batch, the Python
+#                      (micro-benchmarks, bench_e2e, bench_batch, bench_rozweb, the Python
 #                      package's bench/python/bench_python.py) inside such a
-#                      namespace; --quick and --rounds N go to bench_e2e and
-#                      bench_batch
+#                      namespace; --quick and --rounds N go to bench_e2e,
+#                      bench_batch and bench_rozweb
 #
 # Extra arguments after `test` are passed to ctest (for example -R Trace).
 # `--i386` right after setup, build or test does the same for the 32-bit x86
@@ -258,20 +258,22 @@ cmd_test() {
 
 # Release build of the benchmarks (and regd) in build-release/, then the
 # micro-benchmarks and the end-to-end comparisons, in the loopback-only
-# namespace. Extra arguments (--quick, --rounds N) go to bench_e2e and
-# bench_batch.
+# namespace. Extra arguments (--quick, --rounds N) go to bench_e2e,
+# bench_batch and bench_rozweb.
 cmd_bench() {
   cmd_setup
   local dir="${RELEASE_BUILD_DIR:-$ROOT/build-release}"
   BUILD_TYPE=Release configure "$dir"
   local benches=(bench_trace bench_client bench_conversion bench_stream_dispatch)
-  cmake --build "$dir" -j "$JOBS" --target "${benches[@]}" bench_e2e bench_batch varnek_relay regd
+  cmake --build "$dir" -j "$JOBS" --target "${benches[@]}" bench_e2e bench_batch varnek_relay regd \
+    bench_rozweb rozweb
   local b
   for b in "${benches[@]}"; do
     in_netns "$dir/bench/$b"
   done
   in_netns "$dir/bench/e2e/bench_e2e" "$@"
   in_netns "$dir/bench/batch/bench_batch" "$@"
+  in_netns "$dir/bench/rozweb/bench_rozweb" "$@"
   # The Python package against the C++ library, when the package is built.
   if cmake --build "$dir" -j "$JOBS" --target varnek_python bench_python_peer 2>/dev/null; then
     in_netns /usr/bin/python3 "$ROOT/bench/python/bench_python.py" --build "$dir"
