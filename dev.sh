@@ -38,7 +38,11 @@ PACKAGES=(
   nftables  # the several-hosts tests' firewall rules (tests/hosts)
   clang libclang-rt-14-dev valgrind
   python3-dev pybind11-dev python3-numpy python3-pytest  # the Python package (python/)
+  chromium fonts-dejavu-core  # rozweb's browser tests and ./dev.sh demo --web
 )
+# Node.js and npm build rozweb's console (tools/rozweb/web); Debian's come
+# only when the machine has none (a newer one may be installed otherwise).
+NODE_PACKAGES=(nodejs npm)
 
 # Checker modes (--asan, --ubsan, --tsan, --valgrind): each builds the whole
 # tree into build-<mode>/ with the cmake flags of checker_cmake_args and runs
@@ -142,6 +146,9 @@ cmd_setup() {
   local wanted=("${PACKAGES[@]}")
   if [ "$I386" -eq 1 ]; then
     wanted+=("${I386_HOST_PACKAGES[@]}")
+  fi
+  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    wanted+=("${NODE_PACKAGES[@]}")
   fi
   local missing=()
   local p
