@@ -160,12 +160,15 @@ describe('rozweb console in a browser', () => {
   test('the scope draws a push stream, and pause freezes it', async () => {
     const page = await servers.NewPage();
     await selectNode(page, 'signals', 'scope');
+    // A push stream offers the scope only.
+    await page.locator('#range-button').waitFor({ state: 'hidden' });
     await page.click('#scope-button');
     const canvas = page.locator('#scope-plot canvas');
     const blocks = async () => Number(((await page.locator('#scope-status').textContent()).match(/^(\d+) blocks/) || [])[1] || 0);
     await waitFor(async () => (await blocks()) >= 2, 'two blocks');
-    assert.deepEqual(await page.locator('#scope-plot .u-legend .u-series th').allTextContents().then(
-      (names) => names.slice(1).map((n) => n.trim())), ['x', 'y']);
+    // One trace per component, named in the legend.
+    assert.deepEqual((await page.locator('#scope-plot .u-legend .u-series').allTextContents()).map((n) => n.trim()),
+      ['x', 'y']);
     const one = await canvas.screenshot();
     const seen = await blocks();
     await waitFor(async () => (await blocks()) >= seen + 3, 'three more blocks');

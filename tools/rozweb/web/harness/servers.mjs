@@ -12,7 +12,7 @@ import { spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, writeFileSync, mkdirSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
-import { join } from 'node:path';
+import { join, resolve } from 'node:path';
 
 const c_startDeadlineMs = 60000;  // generous: the 32-bit and sanitizer builds are slow
 const c_stopGraceMs = 10000;
@@ -145,12 +145,13 @@ export class Servers {
 // tests and dev.sh for the demo: REGD, ROZWEB, ROZWEB_WEB (the built
 // console), ROZWEB_NODE_MODULES, CHROMIUM (default /usr/bin/chromium).
 export function fromEnvironment() {
+  const path = (name, fallback = '') => (process.env[name] ? resolve(process.env[name]) : fallback);
   return {
-    regd: process.env.REGD || '',
-    rozweb: process.env.ROZWEB || '',
-    webRoot: process.env.ROZWEB_WEB || '',
-    nodeModules: process.env.ROZWEB_NODE_MODULES || '',
-    chromium: process.env.CHROMIUM || '/usr/bin/chromium',
+    regd: path('REGD'),
+    rozweb: path('ROZWEB'),
+    webRoot: path('ROZWEB_WEB'),
+    nodeModules: path('ROZWEB_NODE_MODULES'),
+    chromium: path('CHROMIUM', '/usr/bin/chromium'),
   };
 }
 

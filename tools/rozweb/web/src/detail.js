@@ -94,9 +94,18 @@ export class Detail {
         'Pin to watch list'));
     }
     if (has('signal')) {
-      actions.append(
-        h('button', { type: 'button', id: 'scope-button', onclick: () => this.m_actions.onScope(full) }, 'Open in scope'),
-        h('button', { type: 'button', id: 'range-button', onclick: () => this.m_actions.onRange(full) }, 'Open in range view'));
+      const scope = h('button', { type: 'button', id: 'scope-button', onclick: () => this.m_actions.onScope(full) },
+        'Open in scope');
+      const range = h('button', { type: 'button', id: 'range-button', onclick: () => this.m_actions.onRange(full) },
+        'Open in range view');
+      actions.append(scope, range);
+      // The signal's child access_type tells a push stream (1) from data on
+      // demand (2); unknown: both buttons stay.
+      api.value(node.registry, `${node.path}.access_type`).then((answer) => {
+        const access = Number(answer && answer.value);
+        if (access === 1) range.hidden = true;
+        if (access === 2) scope.hidden = true;
+      }, () => {});
     }
     if (has('executable')) actions.append(this.ExecButton(node));
 

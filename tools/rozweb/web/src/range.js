@@ -12,7 +12,7 @@ export class RangeView {
   constructor(container) {
     this.m_node = null;
     this.m_serial = 0;
-    this.m_title = h('span', { class: 'scope-path' }, 'No signal: open one from the detail pane.');
+    this.m_title = h('span', { class: 'scope-path' }, 'no signal');
     this.m_pos = h('input', { type: 'number', id: 'range-pos', min: 0, value: '0', title: 'first sample' });
     this.m_count = h('input', { type: 'number', id: 'range-count', min: 1, value: '1000', title: 'samples' });
     this.m_status = h('span', { id: 'range-status', class: 'status', role: 'status' });
@@ -66,11 +66,16 @@ export class RangeView {
       ? answer.components.map(String) : data.map((_, i) => `#${i}`);
     const n = Math.max(0, ...data.map((d) => d.length));
     const first = Number(answer?.pos ?? pos);
-    // Decimated points stand for equal shares of the samples read.
-    const read = Number(answer?.count ?? count);
+    // Decimated points stand for equal shares of the atoms read.
+    const read = Number(answer?.atoms ?? count);
+    if (read === 0) {
+      this.m_plot.Clear();
+      this.m_status.textContent = `nothing at ${first}: past the end of the signal`;
+      return;
+    }
     const xs = Array.from({ length: n }, (_, i) => first + (n > 1 ? (i * (read - 1)) / (n - 1) : 0));
     this.m_plot.SetData(components, [xs, ...data.map((d) => Array.from({ length: n }, (_, i) => Number(d[i] ?? NaN)))]);
     this.m_status.textContent = `samples ${first} to ${first + read - 1}` +
-      (answer?.length !== undefined ? ` of ${answer.length}` : '') + (n < read ? `, ${n} points drawn` : '');
+      (n < read ? `, ${n} points drawn` : '');
   }
 }

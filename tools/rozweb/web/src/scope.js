@@ -26,7 +26,7 @@ export class Scope {
     this.m_perDivision = 0.1;
     this.Reset();
 
-    this.m_title = h('span', { class: 'scope-path' }, 'No signal: open one from the detail pane.');
+    this.m_title = h('span', { class: 'scope-path' }, 'no signal');
     this.m_status = h('span', { id: 'scope-status', class: 'status', role: 'status' });
     this.m_pause = h('button', { type: 'button', id: 'scope-pause', onclick: () => this.SetPaused(!this.m_paused) }, 'Pause');
     const auto = h('input', { type: 'checkbox', id: 'scope-autoscale', checked: true });

@@ -65,7 +65,7 @@ export class Tree {
         else if (event.key === 'ArrowRight' && !node.expanded) this.Toggle(node);
         else if (event.key === 'ArrowLeft' && node.expanded) this.Toggle(node);
       },
-    }, toggle, h('span', { class: 'name' }, node.name), typeBadge(node.type), flagBadges(node.flags),
+    }, toggle, h('span', { class: 'name', title: node.path || node.name }, node.name), typeBadge(node.type), flagBadges(node.flags),
     node.isRegistry ? h('span', { class: 'state-dot', title: 'registry state' }) : null);
     node.childList = h('ul', { class: 'children', role: 'group', hidden: true });
     node.li = h('li', {}, node.row, node.childList);
