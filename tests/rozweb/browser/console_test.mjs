@@ -41,7 +41,11 @@ const c_tree = {
       { name: 'scope', flags: ['read', 'signal'],
         signal: { access: 'push', element: 'double', components: ['x', 'y'], group_size: 64, block_rate_hz: 20,
           generator: { kind: 'sine', amplitude: 1.0, period: 256 } } },
+      { name: 'history', flags: ['read', 'signal'],
+        signal: { access: 'dod', element: 'float', components: ['temperature'], length: 5000, names_as: 'string',
+          generator: { kind: 'noise', offset: 21.5, amplitude: 0.5 } } },
     ] },
+    { name: 'reset', type: 'LongLong', flags: ['write', 'executable'], command: 'reset' },
   ],
 };
 
@@ -182,6 +186,57 @@ describe('rozweb console in a browser', () => {
     const atPause = await blocks();
     await waitFor(async () => (await blocks()) >= atPause + 3, 'blocks while paused');
     assert.deepEqual(await canvas.screenshot(), paused);
+    await page.context().close();
+  });
+
+  test('the range view reads a data-on-demand signal stretch by stretch', async () => {
+    const page = await servers.NewPage();
+    await selectNode(page, 'signals', 'history');
+    await page.locator('#scope-button').waitFor({ state: 'hidden' });
+    await page.click('#range-button');
+    const status = page.locator('#range-status');
+    await status.filter({ hasText: 'samples 0 to 999' }).waitFor();
+    assert.deepEqual((await page.locator('#range-plot .u-legend .u-series').allTextContents()).map((n) => n.trim()),
+      ['temperature']);
+    await page.click('#range-later');
+    await page.click('#range-later');
+    await status.filter({ hasText: 'samples 2000 to 2999' }).waitFor();
+    await page.click('#range-earlier');
+    await status.filter({ hasText: 'samples 1000 to 1999' }).waitFor();
+    await page.fill('#range-pos', '6000');
+    await page.click('#range-read');
+    await status.filter({ hasText: 'past the end' }).waitFor();
+    await page.context().close();
+  });
+
+  test('a command button runs the command', async () => {
+    const page = await servers.NewPage();
+    const put = await servers.Request('PUT', '/api/value', { registry: 'test', path: 'settings.label', value: 'changed' });
+    assert.equal(put.status, 200);
+    await selectNode(page, 'reset');
+    assert.equal(await page.locator('#write-input').count(), 0);
+    await page.click('#exec-button');
+    await page.locator('#exec-result').filter({ hasText: 'done' }).waitFor();
+    assert.equal((await servers.Request('GET', '/api/value?registry=test&path=settings.label')).body.value, 'bench');
+    await page.context().close();
+  });
+
+  test('the registry indicator follows the registry going and coming back, and watching goes on', async () => {
+    const page = await servers.NewPage();
+    await selectNode(page, 'live', 'counter');
+    await page.click('#pin-button');
+    const value = page.locator('.watch-list li[data-path="live.counter"] .value');
+    await waitFor(async () => /^\d+$/.test(await value.textContent()), 'the watched value');
+    const indicator = page.locator('#registries .indicator[data-registry=test]');
+    await servers.StopRegd();
+    await page.locator('#registries .indicator[data-registry=test][data-state=not_connected]').waitFor();
+    assert.equal(await treeRow(page, '').getAttribute('data-state'), 'not_connected');
+    assert.equal(await indicator.locator('.state-text').textContent(), 'not connected');
+    await page.screenshot({ path: join(shots, 'not-connected.png') });
+    const before = await value.textContent();
+    await servers.StartRegd(c_tree, servers.regdPort);
+    await page.locator('#registries .indicator[data-registry=test][data-state=connected]').waitFor();
+    await waitFor(async () => (await value.textContent()) !== before, 'a change after the restart');
     await page.context().close();
   });
 

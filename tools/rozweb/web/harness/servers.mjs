@@ -9,7 +9,7 @@
 // children get SIGKILL should this process die first (they are killed on
 // 'exit').
 import { spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, writeFileSync, mkdirSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync, mkdirSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
@@ -67,8 +67,9 @@ export class Servers {
     return port;
   }
 
-  // regd with the tree (a JSON object or the name of a tree file).
-  async StartRegd(tree) {
+  // regd with the tree (a JSON object or the name of a tree file) on
+  // `port` (0: the kernel's choice); returns the port.
+  async StartRegd(tree, port = 0) {
     let treeFile = tree;
     if (typeof tree !== 'string') {
       treeFile = join(this.dir, 'tree.json');
@@ -77,9 +78,26 @@ export class Servers {
         .replace(/"\\u0000(-?\d+)\\u0000"/g, '$1'));
     }
     const portFile = join(this.dir, 'regd.port');
+    rmSync(portFile, { force: true });
     this.regdPort = await this.StartWithPortFile('regd', this.env.regd,
-      ['--tree', treeFile, '--port', '0', '--port-file', portFile, '--log', join(this.dir, 'regd.log')], portFile);
+      ['--tree', treeFile, '--port', String(port), '--port-file', portFile, '--log', join(this.dir, 'regd.log')],
+      portFile);
     return this.regdPort;
+  }
+
+  // Ends the regd started last (SIGTERM) and waits for its end.
+  async StopRegd() {
+    const regd = this.children.findLast((c) => c.name === 'regd');
+    if (regd) await this.End(regd);
+  }
+
+  async End(child) {
+    if (child.exitCode !== null || child.signalCode !== null) return;
+    const ended = new Promise((resolve) => child.once('exit', resolve));
+    child.kill('SIGTERM');
+    const timer = setTimeout(() => child.kill('SIGKILL'), c_stopGraceMs);
+    await ended;
+    clearTimeout(timer);
   }
 
   // rozweb in front of the registries ("NAME=127.0.0.1:PORT"), serving the
@@ -128,15 +146,9 @@ export class Servers {
   async Stop() {
     if (this.browser) await this.browser.close().catch(() => {});
     this.browser = null;
-    for (const child of this.children.reverse()) {
-      if (child.exitCode !== null || child.signalCode !== null) continue;
-      const ended = new Promise((resolve) => child.once('exit', resolve));
-      child.kill('SIGTERM');
-      const timer = setTimeout(() => child.kill('SIGKILL'), c_stopGraceMs);
-      await ended;
-      clearTimeout(timer);
-    }
+    for (const child of this.children.reverse()) await this.End(child);
     this.children = [];
+    rmSync(this.dir, { recursive: true, force: true });
     process.off('exit', this.onExit);
   }
 }
