@@ -8,7 +8,7 @@
 // subscription of the node shown.
 import { api, statusText } from './api.js';
 import { h, replace, flash } from './dom.js';
-import { formatValue, inputText, mergeChange, parseInput } from './format.js';
+import { formatTime, formatValue, inputText, mergeChange, parseInput } from './format.js';
 import { flagBadges, typeBadge } from './tree.js';
 
 const c_otherValue = '\u0000other';
@@ -65,6 +65,7 @@ export class Detail {
 
   Render(node, info, serial) {
     this.m_fillInput = null;
+    this.m_value = undefined;
     const flags = info.flags || node.flags || [];
     const type = info.type || node.type;
     const has = (flag) => flags.includes(flag);
@@ -132,7 +133,7 @@ export class Detail {
         this.m_value = mergeChange(this.m_value, change);
         valueEl.textContent = formatValue(this.m_value);
         valueEl.classList.remove('error');
-        timeEl.textContent = '';
+        timeEl.textContent = formatTime(change.time);
         flash(valueEl);
       });
     }
