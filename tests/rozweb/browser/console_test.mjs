@@ -84,6 +84,15 @@ describe('rozweb console in a browser', () => {
     assert.equal(await treeRow(page, 'live').isVisible(), false);
     await page.fill('#filter', '');
     assert.equal(await gain.isVisible(), true);
+
+    // Enter opens a typed path, loading the levels on the way.
+    await page.fill('#filter', 'signals.history');
+    await page.press('#filter', 'Enter');
+    await page.locator('#detail h2').filter({ hasText: 'signals.history' }).waitFor();
+    assert.equal(await treeRow(page, 'signals.history').getAttribute('class'), 'row selected');
+    await page.fill('#filter', 'signals.nothing');
+    await page.press('#filter', 'Enter');
+    await page.locator('#filter.not-found').waitFor();
     await page.context().close();
   });
 

@@ -33,8 +33,35 @@ export class Tree {
     this.m_filter = '';
     filterInput.addEventListener('input', () => {
       this.m_filter = filterInput.value.trim().toLowerCase();
+      filterInput.classList.remove('not-found');
       this.ApplyFilter();
     });
+    // Enter opens the node whose path was typed, loading the levels on the way.
+    filterInput.addEventListener('keydown', async (event) => {
+      if (event.key !== 'Enter') return;
+      const found = await this.OpenPath(filterInput.value.trim());
+      filterInput.classList.toggle('not-found', !found);
+    });
+  }
+
+  // Expands the tree along a dotted path (in the registry of the selected
+  // node, else the first one) and selects its node; false when there is none.
+  async OpenPath(path) {
+    const root = (this.m_selected && this.m_roots.find((r) => r.registry === this.m_selected.registry)) ||
+      this.m_roots[0];
+    if (!root || !path) return false;
+    const elements = path.split('.');
+    let node = root;
+    for (let i = 0; i < elements.length; i++) {
+      if (!node.expanded) await this.Toggle(node);
+      else if (node.children === null && !node.loading) await this.Load(node);
+      const next = (node.children || []).find((c) => c.path === elements.slice(0, i + 1).join('.'));
+      if (!next) return false;
+      node = next;
+    }
+    this.Select(node);
+    node.row.scrollIntoView({ block: 'nearest' });
+    return true;
   }
 
   // Shows one root per registry ({name, state}); a single registry is
