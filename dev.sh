@@ -8,7 +8,9 @@
 #                      loopback-only network namespace
 #   ./dev.sh shell     a shell inside such a namespace (for running things by hand)
 #   ./dev.sh demo      setup + build, then a guided tour with regd and rozctl
-#                      inside such a namespace
+#                      inside such a namespace; `demo --web` drives the web
+#                      console of rozweb in headless Chromium instead and
+#                      saves a screenshot of each view
 #   ./dev.sh bench     Release build in build-release/, then every benchmark
 #                      (micro-benchmarks, bench_e2e, bench_batch, bench_rozweb, the Python
 #                      package's bench/python/bench_python.py) inside such a
@@ -38,7 +40,11 @@ PACKAGES=(
   nftables  # the several-hosts tests' firewall rules (tests/hosts)
   clang libclang-rt-14-dev valgrind
   python3-dev pybind11-dev python3-numpy python3-pytest  # the Python package (python/)
+  chromium fonts-dejavu-core  # rozweb's browser tests and ./dev.sh demo --web
 )
+# Node.js and npm build rozweb's console (tools/rozweb/web); Debian's come
+# only when the machine has none (a newer one may be installed otherwise).
+NODE_PACKAGES=(nodejs npm)
 
 # Checker modes (--asan, --ubsan, --tsan, --valgrind): each builds the whole
 # tree into build-<mode>/ with the cmake flags of checker_cmake_args and runs
@@ -142,6 +148,9 @@ cmd_setup() {
   local wanted=("${PACKAGES[@]}")
   if [ "$I386" -eq 1 ]; then
     wanted+=("${I386_HOST_PACKAGES[@]}")
+  fi
+  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    wanted+=("${NODE_PACKAGES[@]}")
   fi
   local missing=()
   local p
@@ -285,9 +294,24 @@ cmd_shell() {
 }
 
 # The guided tour of tools/rozctl/demo.sh: regd with the demo tree on a
-# free loopback port, rozctl against it.
+# free loopback port, rozctl against it. With --web: regd with the demo
+# tree, rozweb in front of it and headless Chromium driven through the
+# console (tools/rozweb/web/harness/tour.mjs), a screenshot of each view in
+# $BUILD_DIR/rozweb-demo/.
 cmd_demo() {
   cmd_build
+  if [ "${1:-}" = "--web" ]; then
+    local rozweb="$BUILD_DIR/tools/rozweb/rozweb"
+    if [ ! -x "$rozweb" ]; then
+      echo "dev.sh: $rozweb is not built" >&2
+      exit 1
+    fi
+    in_netns env REGD="$BUILD_DIR/tools/regd/regd" ROZWEB="$rozweb" \
+      ROZWEB_WEB="$BUILD_DIR/tools/rozweb/web" ROZWEB_NODE_MODULES="$BUILD_DIR/tools/rozweb/node/node_modules" \
+      CHROMIUM=/usr/bin/chromium \
+      node "$ROOT/tools/rozweb/web/harness/tour.mjs" "$BUILD_DIR/rozweb-demo" "$ROOT/tools/regd/demo-tree.json"
+    return
+  fi
   in_netns bash "$ROOT/tools/rozctl/demo.sh" "$BUILD_DIR"
 }
 
@@ -350,7 +374,7 @@ case "$cmd" in
   bench) cmd_bench "$@" ;;
   fuzz)  cmd_fuzz "$@" ;;
   *)
-    sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -49,6 +49,16 @@ done
 grep -q '^Requires: varnekistd varnekinet varnekisig omniORB4' "$libdir/pkgconfig/varnekmci.pc" \
   || { echo "varnekmci.pc does not require its libraries and omniORB"; exit 1; }
 test -f "$prefix/share/varnek/idl/i_remote_node.idl" || { echo "missing installed IDL"; exit 1; }
+# rozweb's console, where the build made it: the page and its bundle, no
+# source maps.
+if [ -f "$build/tools/rozweb/web/index.html" ]; then
+  for f in index.html app.js app.css; do
+    test -s "$prefix/share/varnek/rozweb/web/$f" || { echo "missing installed console file $f"; exit 1; }
+  done
+  if [ -n "$(find "$prefix/share/varnek/rozweb/web" -name '*.map' -print -quit)" ]; then
+    echo "source maps of the console were installed"; exit 1
+  fi
+fi
 
 # consumer source, pkg-config module, expected output
 consumers=(
