@@ -287,7 +287,7 @@ class RemoteNode : public TreeNode {
 //   scalar read, sequence come  "ireg: can't assign an array to scalar value: "
 //   scalar read, other scalar   "ireg: invalid type: "
 //   scalar read, malformed      "ireg: internal error (unable to convert value): "
-//   value of the right type
+//     (a value of the asked type that cannot be decoded)
 //   array read, empty answer    "ireg: value not available: "
 //   array read, other answer    "ireg: internal error (unable to convert value): "
 

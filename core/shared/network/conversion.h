@@ -33,7 +33,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <ostream>
 #include <string>
 #include <type_traits>
@@ -65,7 +64,9 @@ CORBA::Any AnyToCorbaAny(const istd::Any& value);
 // checks a received sequence's length against the bytes there are in
 // 32-bit arithmetic, which a length of 2^29 doubles wraps around: such a
 // sequence arrives with the length it claims and no values behind it, and
-// whoever walks its elements reads gigabytes that were never sent.
+// whoever walks its elements reads gigabytes that were never sent. This
+// concerns sequences that are operation arguments or results (signal
+// blocks); those inside an any are decoded element by element.
 template <typename Buffer>
 bool PlausibleLength(const Buffer& sequence) {
   using Element = std::remove_reference_t<decltype(sequence[0])>;
@@ -158,9 +159,9 @@ bool ExtractScalar(const CORBA::Any& any, Corba& value) {
 
 // The Buffer (an i_NET buffer type) held by `any`, owned by it; null when
 // `any` holds no value of exactly the alias type `alias`
-// (inet::HoldsAlias), or a malformed one (as ExtractScalar), or one
-// longer than a message can carry (PlausibleLength; omniORB's own
-// allocation for such a length may fail, which is a refusal as well).
+// (inet::HoldsAlias), or a malformed one (as ExtractScalar). (An any's
+// value is decoded element by element: a sequence in an any cannot claim
+// more elements than it brought.)
 template <typename Buffer>
 const Buffer* ExtractBuffer(const CORBA::Any& any, CORBA::TypeCode_ptr alias);
 
@@ -191,10 +192,8 @@ const Buffer* detail::ExtractBuffer(const CORBA::Any& any, CORBA::TypeCode_ptr a
     if (!(any >>= sequence) || sequence == nullptr) return nullptr;
   } catch (const CORBA::SystemException&) {
     return nullptr;
-  } catch (const std::bad_alloc&) {
-    return nullptr;
   }
-  return PlausibleLength(*sequence) ? sequence : nullptr;
+  return sequence;
 }
 
 // The CORBA name of `kind` ("tk_null" ... "tk_local_interface"; 13 is
