@@ -221,6 +221,45 @@ TEST(ConversionTest, OtherContentIsRefusedWithItsText) {
             c_notSimpleLocal);
 }
 
+// `any` as it arrives from a peer that sent the strings "ab" without their
+// terminating NUL: marshalled, the terminators overwritten, and decoded
+// again (omniORB keeps a received any's value undecoded until it is
+// extracted).
+CORBA::Any Unterminated(const CORBA::Any& any) {
+  cdrEncapsulationStream out(CORBA::ULong(0), true);
+  any >>= out;
+  auto* bytes = static_cast<CORBA::Octet*>(out.bufPtr());
+  const CORBA::ULong size = out.bufSize();
+  for (CORBA::ULong i = 0; i + 2 < size; ++i) {
+    if (bytes[i] == 'a' && bytes[i + 1] == 'b' && bytes[i + 2] == 0) bytes[i + 2] = 'x';
+  }
+  cdrEncapsulationStream in(bytes, size);
+  CORBA::Any received;
+  received <<= in;
+  return received;
+}
+
+TEST(ConversionTest, MalformedValuesFromThePeerAreRefusedWithTheConversionText) {
+  CORBA::Any text;
+  text <<= "ab";
+  const CORBA::Any scalar = Unterminated(text);
+  const CORBA::Any buffer =
+      Unterminated(inet::LocalSeqToCorbaAny<std::string, i_NET::StringBuffer>({"ab", "ab"}));
+  CORBA::TypeCode_var type = scalar.type();
+  ASSERT_EQ(type->kind(), CORBA::tk_string);
+  ASSERT_TRUE(inet::HoldsAlias(buffer, i_NET::_tc_StringBuffer));
+
+  EXPECT_EQ(ThrownText([&] { inet::CorbaAnyToAny(scalar); }), c_cantConvert);
+  EXPECT_EQ(ThrownText([&] { inet::CorbaAnyToAny(buffer); }), c_cantConvert);
+  const char* held = nullptr;
+  EXPECT_FALSE(inet::detail::ExtractScalar(scalar, held));
+  EXPECT_EQ(inet::detail::ExtractBuffer<i_NET::StringBuffer>(buffer, i_NET::_tc_StringBuffer),
+            nullptr);
+  EXPECT_EQ(Written(scalar), "<malformed CORBA::Any>");
+  // The well-formed originals pass.
+  EXPECT_EQ(inet::CorbaAnyToAny(text).Get<std::string>(), "ab");
+}
+
 TEST(ConversionTest, KindNamesFollowTheCorbaEnumeration) {
   EXPECT_EQ(inet::CorbaKindToString(CORBA::tk_null), "tk_null");
   EXPECT_EQ(inet::CorbaKindToString(CORBA::tk_long), "tk_long");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #include "regd/regd_client.h"
@@ -174,6 +175,13 @@ TEST_F(RegdNotificationTest, StressHookEmitsNNotificationsInOrder) {
   Write(c.root, "regd.stress.emit", std::vector<uint64_t>{3});
   ASSERT_TRUE(c.sink->WaitFor(503));
   EXPECT_EQ(c.sink->Records()[502].data.Get<std::string>(), "bench 3");
+
+  // One write asks for at most 2^24 emissions, however many it names
+  // (several writes neither add up beyond that nor wrap around).
+  ASSERT_TRUE(c.root->Unsubscribe(Names("settings.label")));
+  Write(c.root, "regd.stress.emit", std::vector<uint64_t>{UINT64_MAX});
+  Write(c.root, "regd.stress.emit", std::vector<uint64_t>{UINT64_MAX});
+  EXPECT_LE(Counter(c.root, "stress.emit"), uint64_t{1} << 24);
 }
 
 TEST_F(RegdNotificationTest, ServerUpdatesReachSubscribers) {

@@ -282,9 +282,11 @@ TEST_F(HostileTest, NotificationsOfEveryPayloadKindAreDeliveredOrDroppedAndTheGo
     roz::NotificationClient listener(inbox.Take());
     ASSERT_TRUE(listener.Register(node));
     // The eight scalars and the eight i_NET value buffers come first in
-    // c_answerKinds; they convert.
+    // c_answerKinds; they convert. The empty any after them is a
+    // notification without a value, delivered with an empty payload.
     const size_t convertible = 16;
-    const size_t expected = convertible + hostile::c_goodNotifications;
+    const size_t delivered = convertible + 1;
+    const size_t expected = delivered + hostile::c_goodNotifications;
     for (int round = 0; round < 2; ++round) {
       ASSERT_TRUE(node.SetValue(1, 0)) << "round " << round;
       ASSERT_TRUE(inbox.WaitFor(expected * (round + 1), 10.0)) << "round " << round;
@@ -297,8 +299,11 @@ TEST_F(HostileTest, NotificationsOfEveryPayloadKindAreDeliveredOrDroppedAndTheGo
         EXPECT_FALSE(record.data.Empty()) << hostile::c_answerKinds[i];
         EXPECT_TRUE(record.node == node);
       }
+      ASSERT_EQ(hostile::c_answerKinds[convertible], "empty");
+      EXPECT_TRUE(inbox.At(first + convertible).data.Empty());
+      EXPECT_EQ(inbox.At(first + convertible).type, hostile::c_oddNotificationType);
       for (unsigned int i = 0; i < hostile::c_goodNotifications; ++i) {
-        const roz::NotificationData record = inbox.At(first + convertible + i);
+        const roz::NotificationData record = inbox.At(first + delivered + i);
         EXPECT_EQ(record.type, roz::enums::eValueChanged);
         EXPECT_EQ(record.data.Get<int32_t>(), hostile::c_goodValue + static_cast<int>(i));
         EXPECT_EQ(record.pos, i);

@@ -374,4 +374,23 @@ TEST_F(NotificationTest, StressEmitterReachesEveryClientInOrder) {
   });
 }
 
+// A node without a value (a folder) is notified with an empty payload; the
+// record reaches the callback instead of being dropped as an unconvertible
+// value.
+TEST_F(NotificationTest, NotificationWithoutAValueArrivesWithAnEmptyPayload) {
+  WithRegd([&](RegdProcess&, const Node& platform) {
+    Inbox inbox;
+    NotificationClient client(inbox.Take());
+    ASSERT_TRUE(client.Register(platform["sub"]));
+    ASSERT_TRUE(platform.GetNode(roz::Tokenize("regd.stress.target"))
+                    .SetValue(std::string("sub"), 0));
+    ASSERT_TRUE(platform.GetNode(roz::Tokenize("regd.stress.emit")).SetValue(uint64_t{2}, 0));
+    ASSERT_TRUE(inbox.WaitFor(2));
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_TRUE(inbox.At(i).data.Empty());
+      EXPECT_EQ(inbox.At(i).node.GetRelPath(), roz::Path{"sub"});
+    }
+  });
+}
+
 }  // namespace

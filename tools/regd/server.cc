@@ -74,7 +74,7 @@ StressEmitter::StressEmitter(Registry& registry, ClientTable& clients, Counters&
 
 void StressEmitter::Add(unsigned long long count) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_pending += count;
+  m_pending += std::min(count, c_maxStressPending - m_pending);
   m_wake.notify_all();
 }
 

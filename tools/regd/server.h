@@ -16,6 +16,8 @@
 //   regd.stress.emit           ULongLong, read/write: writing N emits the
 //                              target's value N times to its subscribers as
 //                              fast as they take it; reads what is pending
+//                              (at most c_maxStressPending: what a write
+//                              asks beyond that is not done)
 //   regd.stress.emitted        ULongLong, read only: emissions done
 //
 // Threads: Start, Stop and the destructor on the main thread; the servants
@@ -65,12 +67,16 @@ class Simulator : public Worker {
   std::vector<RegNode*> m_nodes;
 };
 
+// The most emissions the stress emitter keeps pending: one write of a
+// client makes at most this much work.
+inline constexpr unsigned long long c_maxStressPending = 1ull << 24;
+
 // Emits the stress target's value to its subscribers, as often as asked.
 class StressEmitter : public Worker {
  public:
   StressEmitter(Registry& registry, ClientTable& clients, Counters& counters, RegNode& target,
                 RegNode& counter);
-  // Asks for `count` more emissions.
+  // Asks for `count` more emissions, up to c_maxStressPending pending.
   void Add(unsigned long long count);
   unsigned long long Pending();
 

@@ -70,6 +70,11 @@ void i_SignalReceiver_impl::Forward(const char* operation, const Buffer& data,
                                     const i_NET::SignalMeta& meta) {
   ISTD_TRACE(istd::eDetail, operation << ": " << data.length() << " values, " << meta.length()
                                       << " meta-data entries");
+  if (!inet::PlausibleLength(data)) {
+    ISTD_TRACE(istd::eLow, operation << ": " << data.length()
+                                     << " values claimed, more than a message carries: dropped");
+    return;
+  }
   SignalDispatchBase* target = Enter();
   if (target == nullptr) {
     ISTD_TRACE(istd::eMedium, operation << ": receiver destroyed, block dropped");
@@ -131,10 +136,14 @@ void i_SignalReceiver_impl::DispatchDouble(const i_NET::DoubleBuffer& data,
 void i_SignalReceiver_impl::Cancel(CORBA::Long code) {
   ISTD_TRACE_FNC();
   ISTD_TRACE(istd::eMedium, "Cancel: code " << static_cast<SuccessCode_e>(code));
+  // A code that a read answers without ending (a block read, a time-out)
+  // would leave the clients waiting for blocks that no longer come.
+  const auto ending = static_cast<SuccessCode_e>(code);
+  const SuccessCode_e completion = ending == eSuccess || ending == eTimeout ? eCancelled : ending;
   SignalDispatchBase* target = Enter();
   if (target == nullptr) return;
   try {
-    target->Cancel(static_cast<SuccessCode_e>(code));
+    target->Cancel(completion);
   } catch (const std::exception& e) {
     ISTD_TRACE(istd::eLow, "Cancel: failed: " << e.what());
   } catch (...) {

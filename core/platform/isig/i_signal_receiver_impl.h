@@ -2,7 +2,11 @@
 // which a server pushes signal data to a stream: every Dispatch<Type>
 // becomes Dispatch on the target (an isig::SignalDispatchBase, normally the
 // stream that created the receiver) with the meta-data pairs as a map, and
-// Cancel(long) becomes Cancel(isig::SuccessCode_e).
+// A block claiming more values than one message can carry
+// (inet::PlausibleLength) is dropped.
+// Cancel(long) becomes Cancel(isig::SuccessCode_e): the server's code,
+// except that 0 (eSuccess) and eTimeout, which a client's read answers
+// without the stream having ended, become eCancelled.
 //
 // Threads: incoming calls run on the request broker's threads, several at
 // once; failures of the target are traced at Low and never reach the

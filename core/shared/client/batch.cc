@@ -122,21 +122,12 @@ void Distribute(RequestWindow& window, size_t count, NodeOf&& nodeOf, Local&& lo
 template <typename T>
 istd::Any Decode(const CORBA::Any_var& answer, bool array, CORBA::TypeCode_ptr hint,
                  const Path& path) {
-  using Wire = detail::WireTypes<T>;
   if (array) {
     std::vector<T> values;
-    ExtractFromSequence(*ExtractSequence<typename Wire::Buffer>(answer, path), values);
+    ArrayFromReply(answer.in(), path, values);
     return istd::Any(values);
   }
-  typename Wire::Scalar held{};
-  if (!inet::detail::ExtractScalar(answer.in(), held)) {
-    detail::ThrowScalarMismatch(answer.in(), hint, path);
-  }
-  if constexpr (std::is_same_v<T, bool>) {
-    return istd::Any(held != 0);
-  } else {
-    return istd::Any(T(held));
-  }
+  return istd::Any(ScalarFromReply<T>(answer.in(), hint, path));
 }
 
 // One read through the node's own slots: type, flags, then the typed Get.

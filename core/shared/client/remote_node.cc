@@ -136,6 +136,7 @@ void ThrowScalarMismatch(const CORBA::Any& value, CORBA::TypeCode_ptr hint, cons
   istd::LogError(os.str());
   if (kind == CORBA::tk_sequence)
     ThrowPathError("ireg: can't assign an array to scalar value: ", path);
+  if (kind == hint->kind()) ThrowPathError("ireg: internal error (unable to convert value): ", path);
   ThrowPathError("ireg: invalid type: ", path);
 }
 

@@ -288,6 +288,8 @@ class RemoteNode : public TreeNode {
 //   CORBA system exception      "ireg: node not accessible: "
 //   scalar read, sequence come  "ireg: can't assign an array to scalar value: "
 //   scalar read, other scalar   "ireg: invalid type: "
+//   scalar read, malformed      "ireg: internal error (unable to convert value): "
+//     (a value of the asked type that cannot be decoded)
 //   array read, empty answer    "ireg: value not available: "
 //   array read, other answer    "ireg: internal error (unable to convert value): "
 
@@ -332,7 +334,8 @@ inline CORBA::TypeCode_ptr BufferTypeCode<i_NET::StringBuffer>() {
 // Throws "ireg: node disconnected: " + path for a nil `node`.
 void CheckConnected(i_NET::_objref_RemoteNode* node, const Path& path);
 // Logs the expected and the received type-code kind of a scalar read that
-// `value` answered, and throws the matching text.
+// `value` answered, and throws the matching text (the malformed-value text
+// when the kinds agree: the value itself could not be decoded).
 [[noreturn]] void ThrowScalarMismatch(const CORBA::Any& value, CORBA::TypeCode_ptr hint,
                                       const Path& path);
 // Throws the text of an array read that `value` answered with no buffer.
@@ -418,14 +421,14 @@ CORBA::Any_var FetchValue(i_NET::_objref_RemoteNode* node, const Path& path,
 // available: " + path for an empty any and "ireg: internal error (unable to
 // convert value): " + path for anything else that is not exactly a Buffer
 // (a StringVec is not a StringBuffer).
+// A malformed Buffer (a string without its terminating NUL) is one of
+// the latter.
 template <typename Buffer>
-const Buffer* ExtractSequence(const CORBA::Any_var& value, const Path& path) {
-  const Buffer* sequence = nullptr;
-  if (inet::HoldsAlias(value.in(), detail::BufferTypeCode<Buffer>()) && (value.in() >>= sequence) &&
-      sequence != nullptr) {
-    return sequence;
-  }
-  detail::ThrowNotASequence(value.in(), path);
+const Buffer* ExtractSequence(const CORBA::Any& value, const Path& path) {
+  const auto* sequence =
+      inet::detail::ExtractBuffer<Buffer>(value, detail::BufferTypeCode<Buffer>());
+  if (sequence == nullptr) detail::ThrowNotASequence(value, path);
+  return sequence;
 }
 
 // Replaces the content of `values` with the elements of `sequence`.
@@ -434,23 +437,43 @@ void ExtractFromSequence(const Buffer& sequence, std::vector<LocalType>& values)
   inet::detail::CopySequence(sequence, values);
 }
 
+// The answer of a GetValue as a scalar read of LocalType takes it: `answer`
+// must hold exactly the CORBA scalar of LocalType (`hint` is the type code
+// the read sent, named in the log line of a mismatch). Throws the scalar
+// texts of the table above. Whatever the server sent, the answer is either
+// a value or one of those exceptions; the single-node read and the batch
+// read both decode through here.
+template <typename LocalType>
+LocalType ScalarFromReply(const CORBA::Any& answer, CORBA::TypeCode_ptr hint, const Path& path) {
+  typename detail::WireTypes<LocalType>::Scalar held{};
+  if (!inet::detail::ExtractScalar(answer, held)) detail::ThrowScalarMismatch(answer, hint, path);
+  if constexpr (std::is_same_v<LocalType, bool>) {
+    return held != 0;
+  } else {
+    return LocalType(held);
+  }
+}
+
+// The answer of a GetValue as an array read of LocalType takes it: replaces
+// `values` with the elements of the LocalType buffer `answer` holds, as
+// many as the server sent (the request's position and count are not
+// checked against them). Throws the array texts of the table above.
+template <typename LocalType>
+void ArrayFromReply(const CORBA::Any& answer, const Path& path, std::vector<LocalType>& values) {
+  using Buffer = typename detail::WireTypes<LocalType>::Buffer;
+  ExtractFromSequence(*ExtractSequence<Buffer>(answer, path), values);
+}
+
 // Scalar read of element `position` (count 1): Carrier and CorbaScalar are
 // both the CORBA scalar type.
 template <typename Carrier, typename LocalType, typename CorbaScalar>
 void RemoteGet(i_NET::_objref_RemoteNode* node, const Path& path, size_t position,
                LocalType& value) {
   ISTD_TRACE_FNC();
+  static_assert(std::is_same_v<Carrier, typename detail::WireTypes<LocalType>::Scalar>);
   CORBA::TypeCode_var hint = CreateTypeHint<LocalType, CorbaScalar>();
   CORBA::Any_var answer = FetchValue(node, path, hint, position, 1);
-  Carrier held{};
-  if (!inet::detail::ExtractScalar(answer.in(), held)) {
-    detail::ThrowScalarMismatch(answer.in(), hint.in(), path);
-  }
-  if constexpr (std::is_same_v<LocalType, bool>) {
-    value = held != 0;
-  } else {
-    value = LocalType(held);
-  }
+  value = ScalarFromReply<LocalType>(answer.in(), hint.in(), path);
 }
 
 // Array read of `count` elements from `position` (count 0: as many as the
@@ -460,9 +483,10 @@ template <typename Carrier, typename LocalType, typename CorbaScalar>
 void RemoteGet(i_NET::_objref_RemoteNode* node, const Path& path, size_t position, size_t count,
                std::vector<LocalType>& values) {
   ISTD_TRACE_FNC();
+  static_assert(std::is_same_v<Carrier, typename detail::WireTypes<LocalType>::Buffer>);
   CORBA::TypeCode_var hint = CreateTypeHint<LocalType, CorbaScalar>();
   CORBA::Any_var answer = FetchValue(node, path, hint, position, count);
-  ExtractFromSequence(*ExtractSequence<Carrier>(answer, path), values);
+  ArrayFromReply(answer.in(), path, values);
 }
 
 // Write of `count` elements of `values` from `position`, as one Buffer.

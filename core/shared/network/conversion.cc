@@ -34,10 +34,8 @@ istd::Any ScalarToAny(const CORBA::Any& value) {
 // buffer's alias type code; a sequence of another name is refused.
 template <typename Buffer, typename Local>
 istd::Any SequenceToAny(const CORBA::Any& value, CORBA::TypeCode_ptr type) {
-  const Buffer* sequence = nullptr;  // owned by `value`
-  if (!HoldsAlias(value, type) || !(value >>= sequence) || sequence == nullptr) {
-    ThrowCantConvert();
-  }
+  const Buffer* sequence = detail::ExtractBuffer<Buffer>(value, type);  // owned by `value`
+  if (sequence == nullptr) ThrowCantConvert();
   std::vector<Local> values;
   detail::CopySequence(*sequence, values);
   return istd::Any(values);
@@ -191,30 +189,9 @@ std::string CORBASysExceptionToString(const CORBA::SystemException& e) {
 
 }  // namespace inet
 
-namespace CORBA {
+namespace {
 
-std::ostream& operator<<(std::ostream& os, const CORBA::Exception& e) {
-  return os << inet::CORBAExceptionToString(e);
-}
-
-std::ostream& operator<<(std::ostream& os, const CORBA::SystemException& e) {
-  return os << inet::CORBASysExceptionToString(e);
-}
-
-std::ostream& operator<<(std::ostream& os, CORBA::Object* const& obj) {
-  std::string text;
-  try {
-    CORBA::Any any;
-    any <<= obj;  // inserts a duplicate; the caller keeps its reference
-    CORBA::TypeCode_var type = any.type();
-    text = std::string("CORBA::") + type->name() + "#" + type->id();
-  } catch (...) {
-    text = "CORBA::Object?";
-  }
-  return os << text;
-}
-
-std::ostream& operator<<(std::ostream& os, const CORBA::Any& value) {
+std::ostream& PrintAny(std::ostream& os, const CORBA::Any& value) {
   CORBA::TypeCode_var type = value.type();
   switch (type->kind()) {
     case CORBA::tk_long: {
@@ -259,6 +236,40 @@ std::ostream& operator<<(std::ostream& os, const CORBA::Any& value) {
     }
     default:
       return os << "<other CORBA::Any type>";
+  }
+}
+
+}  // namespace
+
+namespace CORBA {
+
+std::ostream& operator<<(std::ostream& os, const CORBA::Exception& e) {
+  return os << inet::CORBAExceptionToString(e);
+}
+
+std::ostream& operator<<(std::ostream& os, const CORBA::SystemException& e) {
+  return os << inet::CORBASysExceptionToString(e);
+}
+
+std::ostream& operator<<(std::ostream& os, CORBA::Object* const& obj) {
+  std::string text;
+  try {
+    CORBA::Any any;
+    any <<= obj;  // inserts a duplicate; the caller keeps its reference
+    CORBA::TypeCode_var type = any.type();
+    text = std::string("CORBA::") + type->name() + "#" + type->id();
+  } catch (...) {
+    text = "CORBA::Object?";
+  }
+  return os << text;
+}
+
+std::ostream& operator<<(std::ostream& os, const CORBA::Any& value) {
+  try {
+    return PrintAny(os, value);
+  } catch (const CORBA::SystemException&) {
+    // A malformed value that came over the network.
+    return os << "<malformed CORBA::Any>";
   }
 }
 

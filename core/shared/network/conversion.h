@@ -40,6 +40,7 @@
 
 #include "istd/any.h"
 #include "network/i_types.h"
+#include "network/orb_manager.h"
 
 namespace inet {
 
@@ -56,6 +57,23 @@ istd::Any CorbaAnyToAny(const CORBA::Any& value);
 // istd::Exception "istd::Any to CORBA::Any is available only for simple
 // types." for an empty istd::Any or a type outside the table.
 CORBA::Any AnyToCorbaAny(const istd::Any& value);
+
+// True when `sequence` (an i_NET buffer) has no more elements than one
+// GIOP message of OrbManager::c_defaultMaxMsgSize bytes can carry (each
+// element takes its size on the wire, a string at least 5 bytes). omniORB
+// checks a received sequence's length against the bytes there are in
+// 32-bit arithmetic, which a length of 2^29 doubles wraps around: such a
+// sequence arrives with the length it claims and no values behind it, and
+// whoever walks its elements reads gigabytes that were never sent. This
+// concerns sequences that are operation arguments or results (signal
+// blocks); those inside an any are decoded element by element.
+template <typename Buffer>
+bool PlausibleLength(const Buffer& sequence) {
+  using Element = std::remove_reference_t<decltype(sequence[0])>;
+  constexpr size_t wireSize =
+      std::is_class_v<Element> ? 5 : sizeof(Element);  // string elements are classes
+  return sequence.length() <= OrbManager::c_defaultMaxMsgSize / wireSize;
+}
 
 namespace detail {
 
@@ -120,17 +138,32 @@ void InsertScalar(CORBA::Any& any, Corba value) {
 }
 
 // Extracts a CORBA scalar of exactly the type Corba; false when `any` holds
-// something else. A const char* points into `any`.
+// something else, or a malformed value of that type (omniORB decodes the
+// value of an any that came over the network only when it is extracted: a
+// string without its terminating NUL is found out here). A const char*
+// points into `any`.
 template <typename Corba>
 bool ExtractScalar(const CORBA::Any& any, Corba& value) {
-  if constexpr (std::is_same_v<Corba, CORBA::Boolean>) {
-    return any >>= CORBA::Any::to_boolean(value);
-  } else if constexpr (std::is_same_v<Corba, const char*>) {
-    return (any >>= value) && value != nullptr;
-  } else {
-    return any >>= value;
+  try {
+    if constexpr (std::is_same_v<Corba, CORBA::Boolean>) {
+      return any >>= CORBA::Any::to_boolean(value);
+    } else if constexpr (std::is_same_v<Corba, const char*>) {
+      return (any >>= value) && value != nullptr;
+    } else {
+      return any >>= value;
+    }
+  } catch (const CORBA::SystemException&) {
+    return false;
   }
 }
+
+// The Buffer (an i_NET buffer type) held by `any`, owned by it; null when
+// `any` holds no value of exactly the alias type `alias`
+// (inet::HoldsAlias), or a malformed one (as ExtractScalar). (An any's
+// value is decoded element by element: a sequence in an any cannot claim
+// more elements than it brought.)
+template <typename Buffer>
+const Buffer* ExtractBuffer(const CORBA::Any& any, CORBA::TypeCode_ptr alias);
 
 }  // namespace detail
 
@@ -150,6 +183,18 @@ CORBA::Any LocalSeqToCorbaAny(const std::vector<Local>& values) {
 // extraction operators compare type codes by equivalence, which sees
 // through aliases; this is the check that tells the i_NET buffers apart.
 bool HoldsAlias(const CORBA::Any& value, CORBA::TypeCode_ptr type);
+
+template <typename Buffer>
+const Buffer* detail::ExtractBuffer(const CORBA::Any& any, CORBA::TypeCode_ptr alias) {
+  if (!HoldsAlias(any, alias)) return nullptr;
+  const Buffer* sequence = nullptr;
+  try {
+    if (!(any >>= sequence) || sequence == nullptr) return nullptr;
+  } catch (const CORBA::SystemException&) {
+    return nullptr;
+  }
+  return sequence;
+}
 
 // The CORBA name of `kind` ("tk_null" ... "tk_local_interface"; 13 is
 // "tk_Principal", 17 "tk_enum"); "unknown kind" above tk_local_interface.
@@ -179,7 +224,8 @@ std::ostream& operator<<(std::ostream& os, const CORBA::SystemException& e);
 std::ostream& operator<<(std::ostream& os, CORBA::Object* const& obj);
 // "<Long> 5", "<ULong> 5", "<Float> 1.5", "<Double> 1.5", "<Boolean> 1",
 // "<String> text", "<LongLong> 5", "<ULongLong> 5"; anything else (aliases
-// and sequences included) "<other CORBA::Any type>".
+// and sequences included) "<other CORBA::Any type>"; a malformed value
+// that came over the network "<malformed CORBA::Any>".
 std::ostream& operator<<(std::ostream& os, const CORBA::Any& value);
 
 }  // namespace CORBA

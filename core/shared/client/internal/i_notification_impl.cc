@@ -76,7 +76,10 @@ void i_Notification_impl::Emit(const i_NET::NotificationData& data) {
     auto record = std::make_shared<NotificationData>(
         Node(), static_cast<enums::NotificationType_e>(data.type), istd::Any(), data.pos);
     record->node = Node(proxy, std::move(path));
-    record->data = inet::CorbaAnyToAny(data.data);
+    // An empty any is a notification without a value (a node that has
+    // none); every other payload must be a value of the eight types.
+    CORBA::TypeCode_var payload = data.data.type();
+    if (payload->kind() != CORBA::tk_null) record->data = inet::CorbaAnyToAny(data.data);
     ISTD_TRACE(istd::eDetail, "Notification for " << record->node.GetRelPath() << " at "
                                                   << record->pos << " to " << it->second.size()
                                                   << " client(s)");

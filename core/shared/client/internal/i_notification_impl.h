@@ -61,9 +61,11 @@ class i_Notification_impl : public POA_i_NET::Notification {
   // The remote call, on an ORB thread: converts the wire record into one
   // NotificationData (handle = proxy + path) and hands it to the dispatcher
   // for the path's clients, which only queues it (no client code runs
-  // here). Never raises to the server: a notification for a gone proxy or
-  // an unsubscribed path is dropped with a trace line, any other failure is
-  // logged ("Notification error: ").
+  // here). An empty any becomes an empty payload. Never raises to the
+  // server: a notification for a gone proxy or an unsubscribed path is
+  // dropped with a trace line; one whose payload is no value of the eight
+  // value types, or any other failure, is dropped and logged
+  // ("Notification error: ").
   void Emit(const i_NET::NotificationData& data) override;
 
  private:
