@@ -10,7 +10,8 @@
 #   ./dev.sh demo      setup + build, then a guided tour with regd and rozctl
 #                      inside such a namespace; `demo --web` drives the web
 #                      console of rozweb in headless Chromium instead and
-#                      saves a screenshot of each view
+#                      saves a screenshot of each view; `demo --tls` runs
+#                      the tour over TLS with throw-away certificates
 #   ./dev.sh bench     Release build in build-release/, then every benchmark
 #                      (micro-benchmarks, bench_e2e, bench_batch, bench_rozweb, the Python
 #                      package's bench/python/bench_python.py) inside such a
@@ -36,6 +37,7 @@ PACKAGES=(
   cmake g++ make pkg-config git iproute2 util-linux
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev
   libomniorb4-dev omniidl
+  libssl-dev openssl  # omniORB's TLS transport (libomnisslTP4) and the TLS tests' certificates
   nlohmann-json3-dev libcli11-dev ccache
   nftables  # the several-hosts tests' firewall rules (tests/hosts)
   clang libclang-rt-14-dev valgrind
@@ -81,7 +83,7 @@ checker_env() {
 I386=0
 I386_HOST_PACKAGES=(g++-multilib)
 I386_SYSROOT_PACKAGES=(
-  libomniorb4-2 libomniorb4-dev libomnithread4 libomnithread4-dev
+  libomniorb4-2 libomniorb4-dev libomnithread4 libomnithread4-dev libssl3 libssl-dev
   libgtest-dev libgmock-dev libbenchmark1debian libbenchmark-dev
 )
 
@@ -310,6 +312,10 @@ cmd_demo() {
       ROZWEB_WEB="$BUILD_DIR/tools/rozweb/web" ROZWEB_NODE_MODULES="$BUILD_DIR/tools/rozweb/node/node_modules" \
       CHROMIUM=/usr/bin/chromium \
       node "$ROOT/tools/rozweb/web/harness/tour.mjs" "$BUILD_DIR/rozweb-demo" "$ROOT/tools/regd/demo-tree.json"
+    return
+  fi
+  if [ "${1:-}" = "--tls" ]; then
+    in_netns bash "$ROOT/tools/rozctl/demo.sh" "$BUILD_DIR" --tls
     return
   fi
   in_netns bash "$ROOT/tools/rozctl/demo.sh" "$BUILD_DIR"

@@ -54,7 +54,8 @@ void Start(const std::vector<std::string>& orbArgs, bool explicitInit) {
   argv.push_back(nullptr);
   omniORB::setLogFunction(&OrbLog);
   try {
-    roz::Init(static_cast<int>(args.size()), argv.data());
+    int argc = static_cast<int>(args.size());
+    roz::Init(argc, argv.data());
   } catch (const std::exception& e) {
     throw LibraryError(e.what(), eError);
   }

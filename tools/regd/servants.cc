@@ -132,6 +132,7 @@ void i_RemoteNode_impl::SetValue(const i_NET::NodeNames& path, const CORBA::Any&
                                  CORBA::ULong position) {
   ISTD_TRACE_FNC();
   RegNode& node = m_registry.Resolve(path);
+  m_clients.Writers().Check(node.PathText());
   ApplyValueHooks(node);
   m_registry.Write(node, value, position);
 }

@@ -8,6 +8,9 @@
 // GetValue and SetValue; delay_ms, system_exception and refuse_subscribe
 // for Subscribe and Unsubscribe; not_found for every operation.
 //
+// SetValue (writes and commands alike) first asks the client table's write
+// gate (writers.h) whether the calling peer may write.
+//
 // Threads: every operation runs on an ORB thread, several at once; the
 // servants keep no state of their own beyond their client's identifier and
 // rely on the registry's and the client table's locks.

@@ -113,7 +113,8 @@ void StressEmitter::Run() {
 Server::Server(std::unique_ptr<RegNode> root, const ServerOptions& options)
     : m_options(options),
       m_registry(WithDiagnostics(std::move(root))),
-      m_clients(m_registry, m_counters, options.m_callTimeoutMs, options.m_queueCapacity) {
+      m_clients(m_registry, m_counters, options.m_callTimeoutMs, options.m_queueCapacity,
+                WriteGate(options.m_writers)) {
   ISTD_TRACE_FNC();
   m_registry.SetListener([this](const ChangePtr& change) { m_clients.Notify(change); });
   std::vector<RegNode*> simulated;

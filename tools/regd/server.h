@@ -52,6 +52,9 @@ struct ServerOptions {
   unsigned int m_callTimeoutMs = 5000;  // bound of every call regd makes to a client
   size_t m_queueCapacity = 10000;       // notifications queued per client
   unsigned int m_heartbeatMs = 1000;
+  // Identity patterns of the clients that may write and run commands
+  // (writers.h); empty: everyone.
+  std::vector<std::string> m_writers;
 };
 
 // Updates the simulated nodes, each at its own period.

@@ -55,6 +55,7 @@ Session::Session(const GlobalOptions& options)
   static const int c_signals[] = {SIGINT, SIGTERM, 0};
   m_signals = istd::SignalHandlerThread::InstallHandler(*this, c_signals);
   omniORB::setLogFunction(&OrbLog);
+  roz::SetTls(options.tls);
   roz::Init();
   if (options.callTimeoutS > 0) {
     const auto ms = static_cast<CORBA::ULong>(std::ceil(options.callTimeoutS * 1000));

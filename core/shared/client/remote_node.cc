@@ -22,7 +22,7 @@ namespace {
 std::string AddressUrl(const std::string& address, unsigned int port,
                        const std::string& objectName) {
   std::ostringstream os;
-  os << "corbaloc:iiop:" << address << ":" << port << "/" << objectName;
+  os << inet::OM()->AddressScheme() << address << ":" << port << "/" << objectName;
   return os.str();
 }
 
@@ -250,9 +250,9 @@ i_NET::Application_ptr RemoteNode::ResolveApplication() const {
   // default 1.0: omniORB drops a connection it registered as bidirectional
   // when a GIOP 1.0 request is sent on it, which made the first reconnection
   // after a server restart fail.
-  static const std::string c_scheme = "corbaloc:iiop:";
+  // "corbaloc:iiop:" or, with TLS, "corbaloc:ssliop:".
   std::string url = m_url;
-  url.insert(c_scheme.size(), "1.2@");
+  url.insert(url.find(':', std::strlen("corbaloc:")) + 1, "1.2@");
   CORBA::Object_var object = inet::OM()->StringToObject(url);
   return i_NET::Application::_narrow(object.in());
 }

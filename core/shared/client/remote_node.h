@@ -197,7 +197,8 @@ class RemoteNode : public TreeNode {
   // signal; the caller releases it. Throws as the attribute queries.
   i_NET::_objref_RemoteSignal* GetRemoteSignal(const Path& path);
 
-  // "corbaloc:iiop:" + address + ":" + port + "/" + object name.
+  // "corbaloc:iiop:" (with TLS "corbaloc:ssliop:") + address + ":" + port +
+  // "/" + object name; the scheme is that of the ORB when the proxy was made.
   const std::string& GetAddressUrl() const { return m_url; }
   // True while the proxy holds a remote node reference.
   bool IsConnected() const;

@@ -49,8 +49,10 @@ std::ostream& operator<<(std::ostream& os, Root root) {
   return os << (root == eApp ? "app" : "platform");
 }
 
-void Init(int argc, char** argv) {
+void Init(int& argc, char** argv) {
   ISTD_TRACE_FNC();
+  inet::TlsSettings tls = inet::OrbManager::GetTls();
+  if (inet::TakeTlsOptions(argc, argv, tls)) inet::OrbManager::SetTls(tls);
   try {
     inet::OrbManager::Init(argc, argv, 0, inet::OrbManager::c_defaultMaxMsgSize);
   } catch (const CORBA::SystemException& e) {
@@ -64,8 +66,11 @@ void Init(int argc, char** argv) {
 
 void Init() {
   char* argv[] = {nullptr};
-  Init(0, argv);
+  int argc = 0;
+  Init(argc, argv);
 }
+
+void SetTls(const inet::TlsSettings& settings) { inet::OrbManager::SetTls(settings); }
 
 Node GetNode(const std::string& address, Root root, int port) {
   const Key key(address, root, port);

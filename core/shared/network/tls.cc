@@ -1,0 +1,267 @@
+// TLS settings, their command-line options, the ORB's TLS transport set-up
+// and the interceptors that tell who is on the other end of a call.
+#include "network/tls.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <omniORB4/CORBA.h>
+#include <omniORB4/omniInterceptors.h>
+#include <omniORB4/sslContext.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <mutex>
+
+#include "istd/exception.h"
+#include "istd/log.h"
+
+namespace inet {
+
+namespace {
+
+// What the ORB's TLS transport reads: its statics point into these strings.
+TlsSettings s_transportSettings;
+
+thread_local Peer t_currentPeer;
+thread_local std::string t_lastServer;
+
+std::string Text(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+
+// ---- Refusals, logged with the peer's address and identity ------------
+
+// What the callbacks keep per connection: the peer's address, read while
+// the connection is young (a peer that has gone has no address), and
+// whether its refusal is logged. Freed with the connection.
+struct ConnectionNote {
+  std::string m_address;
+  bool m_logged = false;
+};
+
+void FreeNote(void*, void* note, CRYPTO_EX_DATA*, int, long, void*) {
+  delete static_cast<ConnectionNote*>(note);
+}
+
+int NoteIndex() {
+  static const int s_index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, &FreeNote);
+  return s_index;
+}
+
+// "a.b.c.d:port" of the socket's other end, "unknown address" when the
+// socket has none.
+std::string PeerAddress(const SSL* ssl) {
+  const int fd = SSL_get_fd(ssl);
+  sockaddr_storage addr{};
+  socklen_t length = sizeof addr;
+  if (fd < 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    return "unknown address";
+  }
+  char host[INET6_ADDRSTRLEN] = "";
+  unsigned int port = 0;
+  if (addr.ss_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
+    ::inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+    port = ntohs(in->sin_port);
+  } else if (addr.ss_family == AF_INET6) {
+    const auto* in = reinterpret_cast<const sockaddr_in6*>(&addr);
+    ::inet_ntop(AF_INET6, &in->sin6_addr, host, sizeof host);
+    port = ntohs(in->sin6_port);
+  }
+  return std::string(host) + ":" + std::to_string(port);
+}
+
+// The connection's note, made on first use.
+ConnectionNote& Note(const SSL* ssl) {
+  SSL* mutableSsl = const_cast<SSL*>(ssl);
+  auto* note = static_cast<ConnectionNote*>(SSL_get_ex_data(mutableSsl, NoteIndex()));
+  if (note == nullptr) {
+    note = new ConnectionNote;
+    note->m_address = PeerAddress(ssl);
+    SSL_set_ex_data(mutableSsl, NoteIndex(), note);
+  }
+  return *note;
+}
+
+// The common name of the certificate's subject; "none" without one.
+std::string CommonName(X509* cert) {
+  if (cert == nullptr) return "none";
+  char name[256] = "";
+  if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, name,
+                                sizeof name) < 0) {
+    return "none";
+  }
+  return name;
+}
+
+// Logs one refusal per connection: on the server side the refused client,
+// on the client side the refused (or refusing) server.
+void LogRefusal(const SSL* ssl, const std::string& identity, const std::string& reason) {
+  ConnectionNote& note = Note(ssl);
+  if (note.m_logged) return;
+  note.m_logged = true;
+  const char* side = SSL_is_server(const_cast<SSL*>(ssl)) ? "client" : "server";
+  istd::LogWarning(std::string("TLS connection refused: ") + side + " " + note.m_address +
+                   ", identity \"" + identity + "\": " + reason);
+}
+
+// Verification of the peer's certificate chain: OpenSSL's verdict stands;
+// a failure is logged with the identity the certificate claims.
+int VerifyCallback(int preverifyOk, X509_STORE_CTX* ctx) {
+  if (preverifyOk != 0) return 1;
+  auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  if (ssl != nullptr) {
+    LogRefusal(ssl, CommonName(X509_STORE_CTX_get0_cert(ctx)),
+               X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx)));
+  }
+  return 0;
+}
+
+// Handshakes that fail before any certificate is looked at (no
+// certificate, a peer refusing ours) end with a fatal alert, sent or
+// received; a peer that speaks no TLS at all gets none, and shows as a
+// handshake step ending with an error in OpenSSL's queue (a step that only
+// waits for more bytes leaves the queue empty).
+void InfoCallback(const SSL* ssl, int where, int ret) {
+  if ((where & SSL_CB_HANDSHAKE_START) != 0) {
+    Note(ssl);
+    return;
+  }
+  if ((where & SSL_CB_ALERT) != 0) {
+    if (std::strcmp(SSL_alert_type_string(ret), "F") != 0) return;
+    const std::string alert = SSL_alert_desc_string_long(ret);
+    LogRefusal(ssl, CommonName(SSL_get0_peer_certificate(ssl)),
+               (where & SSL_CB_WRITE) != 0 ? "refused here: " + alert
+                                           : "refused by the peer: " + alert);
+    return;
+  }
+  if ((where & SSL_CB_EXIT) == 0 || ret > 0) return;
+  const unsigned long error = ERR_peek_error();
+  if (error == 0) return;
+  const char* reason = ERR_reason_error_string(error);
+  LogRefusal(ssl, CommonName(SSL_get0_peer_certificate(ssl)),
+             reason != nullptr ? reason : "handshake failed");
+}
+
+// ---- Interceptors ------------------------------------------------------
+
+CORBA::Boolean OnServerReceive(omni::omniInterceptors::serverReceiveRequest_T::info_T& info) {
+  t_currentPeer.m_address = Text(info.peeraddress());
+  t_currentPeer.m_identity = Text(info.peeridentity());
+  return true;
+}
+
+CORBA::Boolean OnServerReply(omni::omniInterceptors::serverSendReply_T::info_T&) {
+  t_currentPeer = Peer();
+  return true;
+}
+
+CORBA::Boolean OnServerException(omni::omniInterceptors::serverSendException_T::info_T&) {
+  t_currentPeer = Peer();
+  return true;
+}
+
+CORBA::Boolean OnClientSend(omni::omniInterceptors::clientSendRequest_T::info_T& info) {
+  t_lastServer = Text(info.peeridentity());
+  return true;
+}
+
+bool Readable(const std::string& file) { return std::ifstream(file).good(); }
+
+}  // namespace
+
+bool TakeTlsOptions(int& argc, char** argv, TlsSettings& settings) {
+  if (argv == nullptr || argc <= 1) return false;
+  const std::string prefix = c_tlsOptionPrefix;
+  TlsSettings taken = settings;
+  bool found = false;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg.rfind(prefix, 0) != 0) {
+      argv[kept++] = argv[i];
+      continue;
+    }
+    found = true;
+    std::string name = arg.substr(prefix.size());
+    std::string value;
+    bool hasValue = false;
+    const std::size_t equals = name.find('=');
+    if (equals != std::string::npos) {
+      value = name.substr(equals + 1);
+      name.erase(equals);
+      hasValue = true;
+    }
+    if (name == "peer-optional" && !hasValue) {
+      taken.m_requirePeerCertificate = false;
+      continue;
+    }
+    if (name != "ca" && name != "key" && name != "password") {
+      throw istd::Exception("Unknown option " + arg, true);
+    }
+    if (!hasValue) {
+      if (i + 1 >= argc || argv[i + 1] == nullptr) {
+        throw istd::Exception("Option " + arg + " needs a value", true);
+      }
+      value = argv[++i];
+    }
+    if (name == "ca") taken.m_caFile = value;
+    if (name == "key") taken.m_keyFile = value;
+    if (name == "password") taken.m_keyPassword = value;
+  }
+  if (taken.m_caFile.empty() != taken.m_keyFile.empty()) {
+    throw istd::Exception(prefix + "ca and " + prefix + "key go together", true);
+  }
+  if (kept < argc) argv[kept] = nullptr;
+  argc = kept;
+  settings = taken;
+  return found;
+}
+
+void CheckTlsSettings(const TlsSettings& settings) {
+  if (!settings.IsOn()) return;
+  if (!Readable(settings.m_caFile)) {
+    throw istd::Exception("Cannot read the TLS CA file " + settings.m_caFile, true);
+  }
+  if (settings.m_keyFile.empty() || !Readable(settings.m_keyFile)) {
+    throw istd::Exception("Cannot read the TLS key file \"" + settings.m_keyFile + "\"", true);
+  }
+}
+
+Peer CurrentCallPeer() { return t_currentPeer; }
+
+std::string LastServerIdentity() { return t_lastServer; }
+
+namespace detail {
+
+void ConfigureTlsTransport(const TlsSettings& settings) {
+  s_transportSettings = settings;
+  const TlsSettings& s = s_transportSettings;
+  sslContext::certificate_authority_file = s.IsOn() ? s.m_caFile.c_str() : nullptr;
+  sslContext::key_file = s.IsOn() ? s.m_keyFile.c_str() : nullptr;
+  // The transport loads no private key at all without a password; a key
+  // without one reads the same with an empty password.
+  sslContext::key_file_password = s.IsOn() ? s.m_keyPassword.c_str() : nullptr;
+  sslContext::verify_mode =
+      SSL_VERIFY_PEER | (s.m_requirePeerCertificate ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT : 0);
+  sslContext::verify_callback = &VerifyCallback;
+  sslContext::info_callback = &InfoCallback;
+}
+
+void InstallPeerInterceptors() {
+  static std::once_flag s_once;
+  std::call_once(s_once, [] {
+    omni::omniInterceptors* interceptors = omniORB::getInterceptors();
+    interceptors->serverReceiveRequest.add(&OnServerReceive);
+    interceptors->serverSendReply.add(&OnServerReply);
+    interceptors->serverSendException.add(&OnServerException);
+    interceptors->clientSendRequest.add(&OnClientSend);
+  });
+}
+
+}  // namespace detail
+
+}  // namespace inet
