@@ -3,7 +3,8 @@
 // (hosts/test_hosts.h). Checks the road across the link (host key, proxy
 // names, reads, writes, notifications, push and data-on-demand signals), the
 // refused subnet 192.168.77.0/24 of the fixed transport rules, and what
-// still works when the client's host refuses inbound connections.
+// still works when the client's host refuses inbound connections, also
+// over TLS.
 //
 // Every test makes its own hosts and its own regd (on the application port
 // 5679 of its server host, which no other test shares); the client side runs
@@ -29,6 +30,7 @@
 #include "remote/remote_fixture.h"
 #include "support/inbox.h"
 #include "support/regd_fixture.h"
+#include "support/test_pki.h"
 
 namespace {
 
@@ -230,6 +232,53 @@ TEST_F(SeveralHostsTest, ClientHostRefusingInboundGetsBlocksButNoNotifications) 
     EXPECT_FALSE(inbox.WaitFor(1, 3.0));
     EXPECT_GT(hosts.RefusedConnections(hosts.Client()), before);
   });
+}
+
+// Over TLS across the link, with the client's host refusing inbound
+// connections: reads, writes, data-on-demand reads and pushed blocks come
+// over the client's own TLS connection; a client without a certificate of
+// the CA gets nothing. (Notifications behave as over plain TCP, see the
+// test above: their sink reaches regd through the non-bidirectional
+// Application adapter.)
+TEST_F(SeveralHostsTest, TlsClientBehindAFirewallIsServedAcrossTheLink) {
+  testsupport::TestPki pki;
+  TestHosts hosts("10.200.0.1", "10.200.0.2");
+  RegdProcess regd;
+  regd.Options().args = {"--tls-ca", pki.Ca(), "--tls-key", pki.Key("server")};
+  StartRegdOn(regd, hosts.Server());
+  hosts.RefuseInbound(hosts.Client());
+
+  InClient([&] {
+    TestHosts::Enter(hosts.Client());
+    inet::TlsSettings tls;
+    tls.m_caFile = pki.Ca();
+    tls.m_keyFile = pki.Key("operator");
+    roz::SetTls(tls);
+    roz::Init();
+    const roz::Node app = roz::Connect(hosts.Server().address, roz::eApp, 0, false);
+    ASSERT_TRUE(app.IsValid());
+    const roz::Node gain = app["gain"];
+    ASSERT_TRUE(gain.SetValue(2.5, 0));
+    double value = 0;
+    ASSERT_TRUE(gain.GetValue(value, 0));
+    EXPECT_EQ(value, 2.5);
+    EXPECT_EQ(inet::LastServerIdentity(), "regd-test");
+    ExpectDataOnDemandRead(app["history"]);
+    const isig::SignalSourceSharedPtr scope = roz::CreateRemoteSignal(app["scope"]);
+    ASSERT_TRUE(scope);
+    ExpectTwoBlocks(*scope);
+    EXPECT_EQ(hosts.RefusedConnections(hosts.Client()), 0u) << "everything came back over TLS";
+    roz::Shutdown();
+  });
+
+  InClient([&] {
+    TestHosts::Enter(hosts.Client());
+    roz::Init();
+    EXPECT_FALSE(roz::Connect(hosts.Server().address, roz::eApp, 0, false).IsValid())
+        << "plain TCP is refused";
+  });
+  EXPECT_NE(regd.ReadLog().find("TLS connection refused: client 10.200.0.1:"), std::string::npos)
+      << regd.ReadLog();
 }
 
 }  // namespace
