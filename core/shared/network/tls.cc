@@ -3,10 +3,10 @@
 #include "network/tls.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
 #include <omniORB4/CORBA.h>
 #include <omniORB4/omniInterceptors.h>
-#include <omniORB4/sslContext.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -171,6 +171,65 @@ CORBA::Boolean OnClientSend(omni::omniInterceptors::clientSendRequest_T::info_T&
 
 bool Readable(const std::string& file) { return std::ifstream(file).good(); }
 
+// ---- The ORB's TLS transport, loaded on demand ------------------------
+//
+// omniORB's TLS transport announces itself to every ORB of a process that
+// has it loaded, and without TLS settings it warns on each start that it
+// is disabled. So it is not linked: the first Init with TLS on loads it,
+// before the ORB starts, and fills in its settings (the static members of
+// its sslContext class, found by their linker names).
+
+// The transport's statics.
+struct Transport {
+  const char** m_caFile = nullptr;
+  const char** m_keyFile = nullptr;
+  const char** m_keyPassword = nullptr;
+  int* m_verifyMode = nullptr;
+  int (**m_verifyCallback)(int, X509_STORE_CTX*) = nullptr;
+  void (**m_infoCallback)(const SSL*, int, int) = nullptr;
+};
+
+template <typename T>
+T* Symbol(void* library, const char* name) {
+  void* address = ::dlsym(library, name);
+  if (address == nullptr) {
+    throw istd::Exception(std::string("omniORB's TLS transport lacks ") + name, true);
+  }
+  return static_cast<T*>(address);
+}
+
+// The loaded transport; `load` false: null unless loaded before. Throws
+// istd::Exception when it cannot be loaded.
+const Transport* LoadTransport(bool load) {
+  static std::mutex s_mutex;
+  static Transport s_transport;
+  static bool s_loaded = false;
+  std::lock_guard<std::mutex> lock(s_mutex);
+  if (s_loaded) return &s_transport;
+  if (!load) return nullptr;
+  void* library = nullptr;
+  std::string why;
+  for (const char* name : {VARNEK_OMNISSL_SONAME, "libomnisslTP4.so"}) {
+    library = ::dlopen(name, RTLD_NOW | RTLD_GLOBAL);
+    if (library != nullptr) break;
+    const char* error = ::dlerror();
+    why += std::string(why.empty() ? "" : "; ") + (error != nullptr ? error : name);
+  }
+  if (library == nullptr) {
+    throw istd::Exception("Cannot load omniORB's TLS transport: " + why, true);
+  }
+  s_transport.m_caFile = Symbol<const char*>(library, "_ZN10sslContext26certificate_authority_fileE");
+  s_transport.m_keyFile = Symbol<const char*>(library, "_ZN10sslContext8key_fileE");
+  s_transport.m_keyPassword = Symbol<const char*>(library, "_ZN10sslContext17key_file_passwordE");
+  s_transport.m_verifyMode = Symbol<int>(library, "_ZN10sslContext11verify_modeE");
+  s_transport.m_verifyCallback =
+      Symbol<int (*)(int, X509_STORE_CTX*)>(library, "_ZN10sslContext15verify_callbackE");
+  s_transport.m_infoCallback =
+      Symbol<void (*)(const SSL*, int, int)>(library, "_ZN10sslContext13info_callbackE");
+  s_loaded = true;
+  return &s_transport;
+}
+
 }  // namespace
 
 bool TakeTlsOptions(int& argc, char** argv, TlsSettings& settings) {
@@ -238,17 +297,21 @@ std::string LastServerIdentity() { return t_lastServer; }
 namespace detail {
 
 void ConfigureTlsTransport(const TlsSettings& settings) {
+  // Without TLS the transport stays unloaded (or, loaded by an earlier ORB
+  // of the process, without settings: disabled).
+  const Transport* transport = LoadTransport(settings.IsOn());
+  if (transport == nullptr) return;
   s_transportSettings = settings;
   const TlsSettings& s = s_transportSettings;
-  sslContext::certificate_authority_file = s.IsOn() ? s.m_caFile.c_str() : nullptr;
-  sslContext::key_file = s.IsOn() ? s.m_keyFile.c_str() : nullptr;
+  *transport->m_caFile = s.IsOn() ? s.m_caFile.c_str() : nullptr;
+  *transport->m_keyFile = s.IsOn() ? s.m_keyFile.c_str() : nullptr;
   // The transport loads no private key at all without a password; a key
   // without one reads the same with an empty password.
-  sslContext::key_file_password = s.IsOn() ? s.m_keyPassword.c_str() : nullptr;
-  sslContext::verify_mode =
+  *transport->m_keyPassword = s.IsOn() ? s.m_keyPassword.c_str() : nullptr;
+  *transport->m_verifyMode =
       SSL_VERIFY_PEER | (s.m_requirePeerCertificate ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT : 0);
-  sslContext::verify_callback = &VerifyCallback;
-  sslContext::info_callback = &InfoCallback;
+  *transport->m_verifyCallback = &VerifyCallback;
+  *transport->m_infoCallback = &InfoCallback;
 }
 
 void InstallPeerInterceptors() {
