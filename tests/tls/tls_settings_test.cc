@@ -93,6 +93,11 @@ TEST(TlsSettingsTest, SettingsNeedReadableFilesAndComeBeforeTheOrb) {
     inet::OrbManager::Init(0, nullptr, 0, inet::OrbManager::c_defaultMaxMsgSize);
     if (inet::OM()->IsTlsActive()) throw std::runtime_error("TLS without settings");
     if (inet::OM()->AddressScheme() != "corbaloc:iiop:") throw std::runtime_error("scheme");
+    // A plain ORB leaves the TLS transport unloaded (loaded, it would warn
+    // on every start that it is disabled).
+    if (testutil::ReadFile("/proc/self/maps").find("libomnisslTP4") != std::string::npos) {
+      throw std::runtime_error("TLS transport loaded without TLS");
+    }
     try {
       inet::OrbManager::SetTls(TlsSettings());
     } catch (const istd::Exception&) {

@@ -136,6 +136,14 @@ TEST_F(TlsTest, CaSignedClientReadsWritesSubscribesAndReadsSignalsOverTls) {
   });
 }
 
+TEST_F(TlsTest, PlainServerSaysNothingAboutTls) {
+  RegdProcess regd;
+  regd.Start();
+  EXPECT_EQ(regd.Stop(), 0);
+  EXPECT_EQ(regd.ReadStderr().find("SSL"), std::string::npos) << regd.ReadStderr();
+  EXPECT_EQ(regd.ReadStdout().find("(TLS)"), std::string::npos);
+}
+
 TEST_F(TlsTest, ClientsWithoutAValidCertificateAreRefusedAndLogged) {
   TestPki pki;
   RegdProcess regd;
