@@ -16,7 +16,7 @@
 #                      (micro-benchmarks, bench_e2e, bench_batch, bench_rozweb, the Python
 #                      package's bench/python/bench_python.py) inside such a
 #                      namespace; --quick and --rounds N go to bench_e2e,
-#                      bench_batch and bench_rozweb
+#                      bench_batch, bench_rozweb and bench_tls
 #
 # Extra arguments after `test` are passed to ctest (for example -R Trace).
 # `--i386` right after setup, build or test does the same for the 32-bit x86
@@ -270,14 +270,14 @@ cmd_test() {
 # Release build of the benchmarks (and regd) in build-release/, then the
 # micro-benchmarks and the end-to-end comparisons, in the loopback-only
 # namespace. Extra arguments (--quick, --rounds N) go to bench_e2e,
-# bench_batch and bench_rozweb.
+# bench_batch, bench_rozweb and bench_tls.
 cmd_bench() {
   cmd_setup
   local dir="${RELEASE_BUILD_DIR:-$ROOT/build-release}"
   BUILD_TYPE=Release configure "$dir"
   local benches=(bench_trace bench_client bench_conversion bench_stream_dispatch)
   cmake --build "$dir" -j "$JOBS" --target "${benches[@]}" bench_e2e bench_batch varnek_relay regd \
-    bench_rozweb rozweb
+    bench_rozweb rozweb bench_tls
   local b
   for b in "${benches[@]}"; do
     in_netns "$dir/bench/$b"
@@ -285,6 +285,7 @@ cmd_bench() {
   in_netns "$dir/bench/e2e/bench_e2e" "$@"
   in_netns "$dir/bench/batch/bench_batch" "$@"
   in_netns "$dir/bench/rozweb/bench_rozweb" "$@"
+  in_netns "$dir/bench/tls/bench_tls" "$@"
   # The Python package against the C++ library, when the package is built.
   if cmake --build "$dir" -j "$JOBS" --target varnek_python bench_python_peer 2>/dev/null; then
     in_netns /usr/bin/python3 "$ROOT/bench/python/bench_python.py" --build "$dir"
