@@ -4,8 +4,8 @@
 // are refused with the library's connect failure and logged by regd;
 // --writers lets only the named identities write and run commands; a
 // restart of the server is healed by roz::Ping with the subscriptions;
-// garbage, stalled and 200 simultaneous handshakes leave good clients
-// served.
+// garbage, stalled and 200 simultaneous handshakes, and clients that
+// finish the handshake and then never send, leave good clients served.
 //
 // Every library client runs in a forked child (RemoteTest::InClient), every
 // other client is rozctl run as a child process; all inside the
@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -284,6 +285,22 @@ TEST_F(TlsTest, HostileHandshakesLeaveGoodClientsServed) {
   RegdProcess regd;
   StartTlsRegd(regd, pki);
 
+  // Clients with valid certificates that finish the handshake and then
+  // never send a request (openssl s_client, its input held open).
+  std::vector<FILE*> idle;
+  for (int i = 0; i < 3; ++i) {
+    const std::string out = regd.File("idle-" + std::to_string(i) + ".txt");
+    const std::string command = "exec openssl s_client -connect 127.0.0.1:" +
+                                std::to_string(regd.Port()) + " -CAfile '" + pki.Ca() +
+                                "' -cert '" + pki.Key("reader") + "' -key '" +
+                                pki.Key("reader") + "' >'" + out + "' 2>&1";
+    FILE* client = ::popen(command.c_str(), "w");
+    ASSERT_NE(client, nullptr);
+    idle.push_back(client);
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+      return testutil::ReadFile(out).find("Verify return code: 0 (ok)") != std::string::npos;
+    })) << testutil::ReadFile(out);
+  }
   // A record header announcing a handshake, then garbage; half a client
   // hello that stops; connections that never send a byte; 200 of them at
   // once, all held open while a good client works.
@@ -302,6 +319,7 @@ TEST_F(TlsTest, HostileHandshakesLeaveGoodClientsServed) {
   EXPECT_EQ(good.exitCode, 0) << good.err;
   EXPECT_EQ(Rozctl(regd, pki, "reader", {"get", "-t", "settings.gain"}).out, "2\n");
   hostile.clear();
+  for (FILE* client : idle) ::pclose(client);  // end of input: s_client leaves
 
   EXPECT_TRUE(testutil::WaitUntil(
       [&] { return regd.ReadLog().find("TLS connection refused: client") != std::string::npos; }))
