@@ -158,13 +158,15 @@ TEST_F(TlsTest, ClientsWithoutAValidCertificateAreRefusedAndLogged) {
     const char* client;  // "": plain TCP
     std::string ca;      // the CA the client trusts ("": the site's)
     const char* logged;  // what regd's log says of it
+    const char* told;    // what the client is told about TLS (its own refusals)
   };
   const Refused cases[] = {
-      {"", "", "identity \"none\": wrong version number"},
-      {"selfsigned", "", "identity \"intruder\": self-signed certificate"},
-      {"expired", "", "identity \"operator-old\": certificate has expired"},
-      {"stranger", "", "identity \"stranger\": unable to get local issuer certificate"},
-      {"stranger", pki.OtherCa(), "refused by the peer: unknown CA"},
+      {"", "", "identity \"none\": wrong version number", ""},
+      {"selfsigned", "", "identity \"intruder\": self-signed certificate", ""},
+      {"expired", "", "identity \"operator-old\": certificate has expired", ""},
+      {"stranger", "", "identity \"stranger\": unable to get local issuer certificate", ""},
+      {"stranger", pki.OtherCa(), "refused by the peer: unknown CA",
+       "(TLS: self-signed certificate in certificate chain, peer \"regd-test\")"},
   };
   for (const Refused& c : cases) {
     SCOPED_TRACE(std::string(c.client) + " " + c.ca);
@@ -176,6 +178,7 @@ TEST_F(TlsTest, ClientsWithoutAValidCertificateAreRefusedAndLogged) {
                               std::to_string(regd.Port())),
               std::string::npos)
         << result.err;
+    EXPECT_NE(result.err.find(c.told), std::string::npos) << result.err;
     EXPECT_TRUE(testutil::WaitUntil(
         [&] { return regd.ReadLog().find(c.logged) != std::string::npos; }))
         << regd.ReadLog();

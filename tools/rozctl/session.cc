@@ -73,7 +73,11 @@ Session::~Session() {
 roz::Node& Session::Root() {
   if (!m_connected) {
     m_rootNode = roz::Connect(m_options.host, m_root, m_port, false);
-    if (!m_rootNode.IsValid()) throw Failure("cannot connect to " + Where());
+    if (!m_rootNode.IsValid()) {
+      // A refused TLS handshake says why.
+      const std::string refusal = inet::LastTlsRefusal();
+      throw Failure("cannot connect to " + Where() + (refusal.empty() ? "" : " (TLS: " + refusal + ")"));
+    }
     m_connected = true;
   }
   return m_rootNode;

@@ -46,7 +46,8 @@ class Session : private istd::SignalHandler {
   Session& operator=(const Session&) = delete;
 
   // The handle of the registry root, connecting on first use. Throws
-  // Failure "cannot connect to the <root> registry at <host>:<port>".
+  // Failure "cannot connect to the <root> registry at <host>:<port>", with
+  // " (TLS: <reason>)" after it when a TLS handshake was refused.
   roz::Node& Root();
   // The node at the dotted `path` below the root ("" is the root itself).
   // Throws Failure with the library's message ("ireg: node not found: a.b").

@@ -29,6 +29,9 @@ TlsSettings s_transportSettings;
 
 thread_local Peer t_currentPeer;
 thread_local std::string t_lastServer;
+// The last refusal of the process, for the connect failure of a client.
+std::mutex s_refusalMutex;
+std::string s_lastRefusal;
 
 std::string Text(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
 
@@ -104,6 +107,10 @@ void LogRefusal(const SSL* ssl, const std::string& identity, const std::string& 
   if (note.m_logged) return;
   note.m_logged = true;
   const char* side = SSL_is_server(const_cast<SSL*>(ssl)) ? "client" : "server";
+  {
+    std::lock_guard<std::mutex> lock(s_refusalMutex);
+    s_lastRefusal = identity == "none" ? reason : reason + ", peer \"" + identity + "\"";
+  }
   istd::LogWarning(std::string("TLS connection refused: ") + side + " " + note.m_address +
                    ", identity \"" + identity + "\": " + reason);
 }
@@ -293,6 +300,11 @@ void CheckTlsSettings(const TlsSettings& settings) {
 Peer CurrentCallPeer() { return t_currentPeer; }
 
 std::string LastServerIdentity() { return t_lastServer; }
+
+std::string LastTlsRefusal() {
+  std::lock_guard<std::mutex> lock(s_refusalMutex);
+  return s_lastRefusal;
+}
 
 namespace detail {
 

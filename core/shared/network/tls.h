@@ -70,6 +70,13 @@ Peer CurrentCallPeer();
 // thread went to (empty before any, or over a plain connection).
 std::string LastServerIdentity();
 
+// Why the last TLS handshake of this process that was refused here was
+// refused ("unable to get local issuer certificate, peer \"x\"": the
+// peer's certificate failed this side's checks); empty when none was. For
+// a client of one registry, the reason of a failed connect. (A refusal by
+// the other side usually reaches a client as a closed connection only.)
+std::string LastTlsRefusal();
+
 namespace detail {
 // Called by OrbManager::Init only. Before the ORB starts: hands `settings`
 // to the ORB's TLS transport (the strings are copied and kept). After it:
