@@ -135,6 +135,11 @@ int VerifyCallback(int preverifyOk, X509_STORE_CTX* ctx) {
 void InfoCallback(const SSL* ssl, int where, int ret) {
   if ((where & SSL_CB_HANDSHAKE_START) != 0) {
     Note(ssl);
+    // TLS 1.2 at most: with TLS 1.3, handshakes between omniORB's TLS
+    // transports were seen to stall until the call time-out now and then
+    // (a 32-bit client against a 64-bit server: most connects), never with
+    // TLS 1.2. Set here, before the first handshake message, on both sides.
+    SSL_set_max_proto_version(const_cast<SSL*>(ssl), TLS1_2_VERSION);
     return;
   }
   if ((where & SSL_CB_ALERT) != 0) {
