@@ -45,16 +45,14 @@ class RozwebProcess {
     const bool ready = testutil::WaitUntil(
         [&] { return !testutil::ReadFile(PortFile()).empty() || !Running(); }, 30.0);
     const std::string port = testutil::ReadFile(PortFile());
-    if (!ready || port.empty()) throw std::runtime_error("rozweb did not start: " + Err());
+    if (!ready || port.empty()) {
+      const std::string err = Err();
+      Kill();  // the destructor does not run for a constructor that throws
+      throw std::runtime_error("rozweb did not start: " + err);
+    }
     m_port = static_cast<unsigned short>(std::stoi(port));
   }
-  ~RozwebProcess() {
-    if (m_pid != 0) {
-      ::kill(m_pid, SIGKILL);
-      int status;
-      ::waitpid(m_pid, &status, 0);
-    }
-  }
+  ~RozwebProcess() { Kill(); }
   RozwebProcess(const RozwebProcess&) = delete;
   RozwebProcess& operator=(const RozwebProcess&) = delete;
 
@@ -75,16 +73,21 @@ class RozwebProcess {
     if (m_pid == 0) return m_exitCode;
     ::kill(m_pid, SIGTERM);
     if (!testutil::WaitUntil([&] { return !Running(); }, 30.0)) {
-      ::kill(m_pid, SIGKILL);
-      int status;
-      ::waitpid(m_pid, &status, 0);
-      m_pid = 0;
+      Kill();
       return -1;
     }
     return m_exitCode;
   }
 
  private:
+  // SIGKILL and reaping of what still runs.
+  void Kill() {
+    if (m_pid == 0) return;
+    ::kill(m_pid, SIGKILL);
+    int status;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = 0;
+  }
   std::string PortFile() const { return m_dir.File("port"); }
   testutil::TempDir m_dir;
   pid_t m_pid = 0;
