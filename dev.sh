@@ -345,7 +345,7 @@ cmd_fuzz() {
   # the omniORB functions deep in those stacks.
   export ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=0"
   mkdir -p "$dir/artifacts"
-  local corpus target log runs summary=()
+  local corpus target log runs dict summary=()
   for corpus in "$ROOT"/fuzz/corpus/*/; do
     target="$(basename "$corpus")"
     rm -rf "$dir/corpus/$target"
@@ -359,8 +359,13 @@ cmd_fuzz() {
     # under test walks it, so single allocations are let through and the
     # RSS limit (2 GiB) catches memory that is really used. -timeout: an
     # input that takes longer is a hang.
+    # Targets that decode CDR get the type code dictionary.
+    dict=()
+    if grep -q '"cdr_input.h"' "$ROOT/fuzz/${target}_fuzzer.cc"; then
+      dict=(-dict="$ROOT/fuzz/cdr.dict")
+    fi
     if ! in_netns "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
-      -malloc_limit_mb=40000 -timeout=60 \
+      -malloc_limit_mb=40000 -timeout=60 "${dict[@]}" \
       -artifact_prefix="$dir/artifacts/$target-" "$dir/corpus/$target" "$corpus" >"$log" 2>&1; then
       tail -n 60 "$log"
       echo "dev.sh: fuzz_$target failed (input in $dir/artifacts/, log $log)" >&2

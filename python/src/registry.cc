@@ -156,12 +156,22 @@ std::shared_ptr<roz::RemoteNode> ProxyOf(const roz::Node& node) {
   }
 }
 
+// True when a typed read or write failed as it does when the node changed
+// since its shape was remembered (gone, or of another type).
+bool ShowsChangedNode(const LibraryError& e) {
+  const std::string text = e.what();
+  return e.Kind() == eNotFound || text.find("invalid type") != std::string::npos ||
+         text.find("value type is") != std::string::npos;
+}
+
 }  // namespace
 
 std::vector<Registry::Shape> Registry::Shapes(const std::vector<std::string>& paths,
-                                              std::vector<std::string>& errors) {
+                                              std::vector<std::string>& errors,
+                                              std::vector<bool>* remembered) {
   std::vector<Shape> shapes(paths.size());
   errors.assign(paths.size(), std::string());
+  if (remembered) remembered->assign(paths.size(), true);
   std::vector<roz::Node> unknown;
   std::vector<size_t> where;
   for (size_t i = 0; i < paths.size(); ++i) {
@@ -170,6 +180,7 @@ std::vector<Registry::Shape> Registry::Shapes(const std::vector<std::string>& pa
     if (!proxy || !proxy->FindValueShape(roz::ToString(node.GetRelPath()), shapes[i])) {
       unknown.push_back(node);
       where.push_back(i);
+      if (remembered) (*remembered)[i] = false;
     }
   }
   if (where.empty()) return shapes;
@@ -187,11 +198,13 @@ std::vector<Registry::Shape> Registry::Shapes(const std::vector<std::string>& pa
   return shapes;
 }
 
-bool Registry::ShapeKnown(const std::string& path) const {
-  const roz::Node node = NodeAt(path);
-  const std::shared_ptr<roz::RemoteNode> proxy = ProxyOf(node);
-  Shape shape;
-  return proxy && proxy->FindValueShape(roz::ToString(node.GetRelPath()), shape);
+Registry::Shape Registry::ShapeOf(const std::string& path, bool& remembered) {
+  std::vector<std::string> errors;
+  std::vector<bool> known;
+  const Shape shape = Shapes({path}, errors, &known)[0];
+  if (!errors[0].empty()) throw LibraryError(errors[0], ClassifyValue(errors[0], {}, {}));
+  remembered = known[0];
+  return shape;
 }
 
 void Registry::ForgetShape(const std::string& path) {
@@ -207,10 +220,8 @@ py::object Registry::Get(const std::string& path, size_t pos, size_t count) {
   // as a changed node would (not found, another type) asks once more.
   const roz::Node node = NodeAt(path);
   for (int attempt = 0;; ++attempt) {
-    const bool known = ShapeKnown(path);
-    std::vector<std::string> errors;
-    const Shape shape = Shapes({path}, errors)[0];
-    if (!errors[0].empty()) throw LibraryError(errors[0], ClassifyValue(errors[0], {}, {}));
+    bool known = false;
+    const Shape shape = ShapeOf(path, known);
     try {
       return roz::VisitValueType(
           shape.type,
@@ -229,11 +240,7 @@ py::object Registry::Get(const std::string& path, size_t pos, size_t count) {
           },
           [&]() -> py::object { throw LibraryError("ireg: node has no value: " + path, eAccess); });
     } catch (const LibraryError& e) {
-      const std::string text = e.what();
-      const bool changed = e.Kind() == eNotFound ||
-                           text.find("invalid type") != std::string::npos ||
-                           text.find("value type is") != std::string::npos;
-      if (!known || attempt > 0 || !changed) throw;
+      if (!known || attempt > 0 || !ShowsChangedNode(e)) throw;
       ForgetShape(path);
     }
   }
@@ -378,10 +385,8 @@ py::object Registry::Put(const std::string& path, py::handle value, size_t pos) 
   // One synchronous typed write, as Get reads (PutMany is the batch).
   const roz::Node node = NodeAt(path);
   for (int attempt = 0;; ++attempt) {
-    const bool known = ShapeKnown(path);
-    std::vector<std::string> errors;
-    const Shape shape = Shapes({path}, errors)[0];
-    if (!errors[0].empty()) throw LibraryError(errors[0], ClassifyValue(errors[0], {}, {}));
+    bool known = false;
+    const Shape shape = ShapeOf(path, known);
     // Conversion failures (TypeError, ValueError) leave before anything is sent.
     const istd::Any converted = FromPython(value, shape.type, shape.IsArray(), path);
     try {
@@ -402,10 +407,7 @@ py::object Registry::Put(const std::string& path, py::handle value, size_t pos) 
           [] {});
     } catch (const LibraryError& e) {
       const std::string text = e.what();
-      const bool changed = e.Kind() == eNotFound ||
-                           text.find("invalid type") != std::string::npos ||
-                           text.find("value type is") != std::string::npos;
-      if (known && attempt == 0 && changed) {
+      if (known && attempt == 0 && ShowsChangedNode(e)) {
         ForgetShape(path);
         continue;
       }

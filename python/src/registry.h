@@ -86,11 +86,14 @@ class Registry : public std::enable_shared_from_this<Registry> {
   using Shape = roz::RemoteNode::ValueShape;
   // The shapes of `paths`: remembered ones at once, the others described
   // together (which teaches the proxy); a failure of a description is
-  // stored as its text in `errors`.
+  // stored as its text in `errors`. `remembered`, when given, tells which
+  // shapes the proxy already knew.
   std::vector<Shape> Shapes(const std::vector<std::string>& paths,
-                            std::vector<std::string>& errors);
-  // True when the proxy remembers the shape of `path`.
-  bool ShapeKnown(const std::string& path) const;
+                            std::vector<std::string>& errors,
+                            std::vector<bool>* remembered = nullptr);
+  // The shape of one path (Shapes of one); throws its description's
+  // failure. `remembered` as above.
+  Shape ShapeOf(const std::string& path, bool& remembered);
   void ForgetShape(const std::string& path);
   // Sets the registry's time-out on the proxy's remote reference (shared
   // by every Registry of the same proxy: the last one set wins).

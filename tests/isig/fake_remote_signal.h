@@ -157,6 +157,9 @@ class FakeRemoteSignal : public POA_i_NET::RemoteSignal {
   void SetReadResult(CORBA::ULong result) { m_readResult = result; }
   void SetRaiseInvalidType(bool raise) { m_raiseInvalidType = raise; }
   void SetRefuse(bool refuse) { m_refuse = refuse; }
+  // Makes reads answer a buffer claiming more values than one message can
+  // carry (allocated, never filled), as a faulty server's bytes can.
+  void SetOverlongAnswer(bool overlong) { m_overlong = overlong; }
 
   int RegisterCalls() const { return Locked(m_registerCalls); }
   int UnregisterCalls() const { return Locked(m_unregisterCalls); }
@@ -195,6 +198,7 @@ class FakeRemoteSignal : public POA_i_NET::RemoteSignal {
     }
     auto* buffer = new typename isig::WireType<T>::Buffer;
     isig::FillBuffer(*buffer, values.data(), static_cast<CORBA::ULong>(values.size()));
+    if (m_overlong) buffer->length(inet::OrbManager::c_defaultMaxMsgSize / sizeof(T) + 1);
     data = buffer;
     meta = new i_NET::SignalMeta(
         isig::ToWireMeta({{isig::eMetaPosition, static_cast<long long>(start)}}));
@@ -218,6 +222,7 @@ class FakeRemoteSignal : public POA_i_NET::RemoteSignal {
   std::atomic<CORBA::ULong> m_readResult{0};
   std::atomic<bool> m_raiseInvalidType{false};
   std::atomic<bool> m_refuse{false};
+  std::atomic<bool> m_overlong{false};
 };
 
 // A test with the process's ORB (started once, kept until process exit)

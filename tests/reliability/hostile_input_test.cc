@@ -317,3 +317,22 @@ TEST_F(HostileTest, NotificationsOfEveryPayloadKindAreDeliveredOrDroppedAndTheGo
 }
 
 }  // namespace
+
+namespace {
+
+// omniORB asserts on some values it has decoded (a fixed-point type code of
+// more than 31 digits in an answer) with its own exception type, which is
+// no std::exception: a read ends in the client's "not accessible" text.
+TEST(FetchFailureTest, OmniOrbsAssertionOnADecodedAnswerEndsAsNotAccessible) {
+  const roz::Path path{"answer", "fixed"};
+  EXPECT_EQ(ThrownText([&] {
+              try {
+                throw omniORB::fatalException("typecode.cc", 1, "digits out of range");
+              } catch (...) {
+                roz::detail::ThrowFetchFailure("FetchValue", path);
+              }
+            }),
+            "ireg: node not accessible: answer.fixed");
+}
+
+}  // namespace

@@ -12,20 +12,15 @@
 #ifndef VARNEK_TESTS_ROZCTL_ROZCTL_PROCESS_H
 #define VARNEK_TESTS_ROZCTL_ROZCTL_PROCESS_H
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/test_util.h"
+#include "support/child_process.h"
 
 namespace rozctltest {
 
@@ -42,32 +37,7 @@ class RozctlProcess {
   explicit RozctlProcess(const std::vector<std::string>& args) {
     std::vector<std::string> copy = {ROZCTL_BINARY};
     copy.insert(copy.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int outFd = ::open(OutFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int errFd = ::open(ErrFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (outFd < 0 || errFd < 0 || nullFd < 0) throw std::runtime_error("cannot open output files");
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (::getppid() != parent) ::_exit(126);
-      sigset_t none;
-      sigemptyset(&none);
-      ::sigprocmask(SIG_SETMASK, &none, nullptr);
-      ::dup2(nullFd, 0);
-      ::dup2(outFd, 1);
-      ::dup2(errFd, 2);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(outFd);
-    ::close(errFd);
-    ::close(nullFd);
-    if (pid < 0) throw std::runtime_error("fork failed");
-    m_pid = pid;
+    m_pid = testsupport::SpawnChild(copy, OutFile(), ErrFile());
   }
   ~RozctlProcess() {
     if (m_pid != 0) {

@@ -9,11 +9,8 @@
 #ifndef VARNEK_TESTS_ROZWEB_ROZWEB_CLIENT_H
 #define VARNEK_TESTS_ROZWEB_ROZWEB_CLIENT_H
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
@@ -26,6 +23,7 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "support/child_process.h"
 
 namespace rozwebtest {
 
@@ -43,41 +41,18 @@ class RozwebProcess {
   // rozweb's standard error) when it ends first or takes longer than 30 s.
   explicit RozwebProcess(std::vector<std::string> args) {
     args.insert(args.begin(), {ROZWEB_BINARY, "--listen", "127.0.0.1:0", "--port-file", PortFile()});
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int outFd = ::open(m_dir.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int errFd = ::open(m_dir.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (::getppid() != parent) ::_exit(126);
-      sigset_t none;
-      sigemptyset(&none);
-      ::sigprocmask(SIG_SETMASK, &none, nullptr);
-      ::dup2(outFd, 1);
-      ::dup2(errFd, 2);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(outFd);
-    ::close(errFd);
-    if (pid < 0) throw std::runtime_error("fork failed");
-    m_pid = pid;
+    m_pid = testsupport::SpawnChild(args, m_dir.File("out"), m_dir.File("err"));
     const bool ready = testutil::WaitUntil(
         [&] { return !testutil::ReadFile(PortFile()).empty() || !Running(); }, 30.0);
     const std::string port = testutil::ReadFile(PortFile());
-    if (!ready || port.empty()) throw std::runtime_error("rozweb did not start: " + Err());
+    if (!ready || port.empty()) {
+      const std::string err = Err();
+      Kill();  // the destructor does not run for a constructor that throws
+      throw std::runtime_error("rozweb did not start: " + err);
+    }
     m_port = static_cast<unsigned short>(std::stoi(port));
   }
-  ~RozwebProcess() {
-    if (m_pid != 0) {
-      ::kill(m_pid, SIGKILL);
-      int status;
-      ::waitpid(m_pid, &status, 0);
-    }
-  }
+  ~RozwebProcess() { Kill(); }
   RozwebProcess(const RozwebProcess&) = delete;
   RozwebProcess& operator=(const RozwebProcess&) = delete;
 
@@ -98,16 +73,21 @@ class RozwebProcess {
     if (m_pid == 0) return m_exitCode;
     ::kill(m_pid, SIGTERM);
     if (!testutil::WaitUntil([&] { return !Running(); }, 30.0)) {
-      ::kill(m_pid, SIGKILL);
-      int status;
-      ::waitpid(m_pid, &status, 0);
-      m_pid = 0;
+      Kill();
       return -1;
     }
     return m_exitCode;
   }
 
  private:
+  // SIGKILL and reaping of what still runs.
+  void Kill() {
+    if (m_pid == 0) return;
+    ::kill(m_pid, SIGKILL);
+    int status;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = 0;
+  }
   std::string PortFile() const { return m_dir.File("port"); }
   testutil::TempDir m_dir;
   pid_t m_pid = 0;

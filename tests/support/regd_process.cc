@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/child_process.h"
+
 namespace testsupport {
 
 namespace {
@@ -70,49 +72,6 @@ std::string RegdProcess::WriteTree(const std::string& name, const std::string& j
   return path;
 }
 
-pid_t RegdProcess::Spawn(const std::vector<std::string>& args, const std::string& out,
-                         const std::string& err, bool dieWithParent, const std::string& netns) {
-  // Everything the child needs exists before fork: the test process may
-  // run ORB threads, and the child calls only async-signal-safe functions.
-  std::vector<std::string> copy = args;
-  std::vector<char*> argv;
-  for (std::string& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const std::string netPath = "/run/netns/" + netns;
-  const int netFd = netns.empty() ? -1 : ::open(netPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (!netns.empty() && netFd < 0) throw std::runtime_error("no network namespace " + netPath);
-  const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (outFd < 0 || errFd < 0 || nullFd < 0)
-    throw std::runtime_error("cannot open regd's output files");
-  const pid_t parent = ::getpid();
-  std::fflush(stdout);
-  std::fflush(stderr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (dieWithParent) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (::getppid() != parent) ::_exit(126);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (netFd >= 0 && ::setns(netFd, CLONE_NEWNET) != 0) ::_exit(125);
-    ::dup2(nullFd, 0);
-    ::dup2(outFd, 1);
-    ::dup2(errFd, 2);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(outFd);
-  ::close(errFd);
-  ::close(nullFd);
-  if (netFd >= 0) ::close(netFd);
-  if (pid < 0) throw std::runtime_error("fork failed");
-  return pid;
-}
-
 bool RegdProcess::Reaped(pid_t pid, int& status) {
   const pid_t r = ::waitpid(pid, &status, WNOHANG);
   if (r == pid) return true;
@@ -162,7 +121,7 @@ void RegdProcess::Start() {
     m_adopted = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
   }
   pid_t launcher =
-      Spawn(Arguments(), File("regd.out"), File("regd.err"), !m_options.daemon, m_options.netns);
+      SpawnChild(Arguments(), File("regd.out"), File("regd.err"), !m_options.daemon, m_options.netns);
   m_pid = m_options.daemon ? 0 : launcher;
   const Clock::time_point deadline = After(m_options.startTimeoutS);
   int status = 0;
@@ -255,7 +214,7 @@ RegdRun RegdProcess::Run(const std::vector<std::string>& args, double timeoutS) 
   testutil::TempDir dir;
   std::vector<std::string> all{Binary()};
   all.insert(all.end(), args.begin(), args.end());
-  const pid_t pid = Spawn(all, dir.File("out"), dir.File("err"), true);
+  const pid_t pid = SpawnChild(all, dir.File("out"), dir.File("err"), true);
   RegdRun run;
   int status = 0;
   if (WaitEnd(pid, timeoutS, status)) {

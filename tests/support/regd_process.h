@@ -129,12 +129,6 @@ class RegdProcess {
   static RegdRun Run(const std::vector<std::string>& args, double timeoutS = 20.0);
 
  private:
-  // Forks and execs regd with `args`, standard output and error appended to
-  // the files `out` and `err`, inside the network namespace `netns` when it
-  // is not empty. Returns the child's id.
-  static pid_t Spawn(const std::vector<std::string>& args, const std::string& out,
-                     const std::string& err, bool dieWithParent,
-                     const std::string& netns = std::string());
   // waitpid without blocking: true (and `status`) when `pid` has ended.
   static bool Reaped(pid_t pid, int& status);
   // Waits up to `timeoutS` for `pid` to end; true with `status` if it did.

@@ -227,6 +227,13 @@ class DodRemoteClient : public SignalClientBase {
                                   << ": server refused the read at " << position << ": " << result);
       return eNoData;
     }
+    if (!inet::PlausibleLength(data.in())) {
+      // Longer than one message can carry: the length is a faulty
+      // server's, with no values behind it.
+      ISTD_TRACE(istd::eLow, Name() << ": server answered " << data->length()
+                                    << " values, more than one message can carry: refused.");
+      return eFailure;
+    }
     std::vector<Element> scratch;
     const Element* values = ValuesOf<Element>(data.in(), scratch);
     unsigned int atoms = data->length() / length;

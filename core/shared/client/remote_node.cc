@@ -175,6 +175,13 @@ void ThrowFetchFailure(const std::string& function, const Path& path) {
     throw;
   } catch (const CORBA::SystemException& e) {
     ThrowNotAccessible(function, e, path);
+  } catch (const omniORB::fatalException& e) {
+    // omniORB's own assertion on what it decoded from the answer (a
+    // fixed-point type code of more than 31 digits): a faulty server's.
+    std::ostringstream os;
+    os << e;
+    istd::LogError(function + ": Can't access value: " + ToString(path) + ": " + os.str());
+    ThrowPathError("ireg: node not accessible: ", path);
   } catch (const i_NET::NotFound& e) {
     istd::LogError(function + ": Can't access node: " + ToString(path) + ": " + e.what.in());
     ThrowPathError("ireg: node not found: ", path);

@@ -346,8 +346,9 @@ void StoreValue(i_NET::_objref_RemoteNode* node, const Path& path, const CORBA::
                 size_t position);
 // Called only inside a catch block, for the exception of a GetValue call
 // (FetchValue's, or a polled one): logs or traces it as FetchValue does and
-// throws the text of the table above; exceptions of other kinds are
-// rethrown. `function` names the caller in the log line.
+// throws the text of the table above (omniORB's fatalException, its
+// assertion on what it decoded from the answer, counts as not accessible);
+// exceptions of other kinds are rethrown. `function` names the caller in the log line.
 [[noreturn]] void ThrowFetchFailure(const std::string& function, const Path& path);
 // The same for the exception of a SetValue call (StoreValue's handling).
 [[noreturn]] void ThrowStoreFailure(const std::string& function, const Path& path);
