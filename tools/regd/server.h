@@ -127,7 +127,8 @@ class Server {
   std::unique_ptr<Simulator> m_simulator;
   std::unique_ptr<StressEmitter> m_stress;
   std::vector<i_RemoteSignal_impl*> m_signals;
-  i_Application_impl* m_application = nullptr;
+  i_Application_impl* m_application = nullptr;       // published, persistent adapter
+  i_Application_impl* m_bidirApplication = nullptr;  // its twin (servants.h)
   bool m_started = false;
   bool m_stopped = false;
 };
