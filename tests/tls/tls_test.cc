@@ -158,15 +158,19 @@ TEST_F(TlsTest, ClientsWithoutAValidCertificateAreRefusedAndLogged) {
     const char* client;  // "": plain TCP
     std::string ca;      // the CA the client trusts ("": the site's)
     const char* logged;  // what regd's log says of it
-    const char* told;    // what the client is told about TLS (its own refusals)
+    const char* told;    // what the client is told after "cannot connect to ..."
   };
   const Refused cases[] = {
-      {"", "", "identity \"none\": wrong version number", ""},
-      {"selfsigned", "", "identity \"intruder\": self-signed certificate", ""},
-      {"expired", "", "identity \"operator-old\": certificate has expired", ""},
-      {"stranger", "", "identity \"stranger\": unable to get local issuer certificate", ""},
+      {"", "", "identity \"none\": wrong version number", "\n"},
+      {"selfsigned", "", "identity \"intruder\": self-signed certificate",
+       ": TLS handshake refused by the peer: unknown CA, peer \"regd-test\"\n"},
+      {"expired", "", "identity \"operator-old\": certificate has expired",
+       ": TLS handshake refused by the peer: certificate expired, peer \"regd-test\"\n"},
+      {"stranger", "", "identity \"stranger\": unable to get local issuer certificate",
+       ": TLS handshake refused by the peer: unknown CA"},
       {"stranger", pki.OtherCa(), "refused by the peer: unknown CA",
-       "(TLS: self-signed certificate in certificate chain, peer \"regd-test\")"},
+       ": TLS handshake refused here: self-signed certificate in certificate chain, "
+       "peer \"regd-test\"\n"},
   };
   for (const Refused& c : cases) {
     SCOPED_TRACE(std::string(c.client) + " " + c.ca);
@@ -175,10 +179,9 @@ TEST_F(TlsTest, ClientsWithoutAValidCertificateAreRefusedAndLogged) {
     const rozctltest::Result result = Rozctl(regd, pki, c.client, {"ping"}, c.ca);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.err.find("cannot connect to the app registry at 127.0.0.1:" +
-                              std::to_string(regd.Port())),
+                              std::to_string(regd.Port()) + c.told),
               std::string::npos)
         << result.err;
-    EXPECT_NE(result.err.find(c.told), std::string::npos) << result.err;
     EXPECT_TRUE(testutil::WaitUntil(
         [&] { return regd.ReadLog().find(c.logged) != std::string::npos; }))
         << regd.ReadLog();
@@ -189,6 +192,51 @@ TEST_F(TlsTest, ClientsWithoutAValidCertificateAreRefusedAndLogged) {
   // A client that trusts the other CA only refuses regd as well.
   EXPECT_EQ(Rozctl(regd, pki, "operator", {"ping"}, pki.OtherCa()).exitCode, 1);
   EXPECT_EQ(regd.Stop(), 0);
+}
+
+// The library's connect failure says why the TLS handshake failed, and only
+// for the attempt whose handshake did: a server that refused this side's
+// certificate, a server that speaks no TLS (and closes the connection),
+// nobody listening.
+TEST_F(TlsTest, ConnectFailuresSayWhyTheHandshakeFailed) {
+  InClient([&] {
+    TestPki pki;
+    RegdProcess tlsRegd;
+    StartTlsRegd(tlsRegd, pki);
+    RegdProcess plainRegd;
+    plainRegd.Start();
+    StartTrace(istd::eLow);
+    EXPECT_FALSE(TlsConnect(tlsRegd, pki, "expired").IsValid());
+    const std::string failure = "Unable to connect to remote application or registry: ";
+    EXPECT_TRUE(testutil::WaitUntil([&] {
+      return Traced(failure + "CORBA::TRANSIENT#TRANSIENT_ConnectFailed (TLS handshake refused by "
+                              "the peer: certificate expired, peer \"regd-test\")");
+    })) << TraceText();
+
+    // The failure line of one more connect attempt (the trace may be
+    // written a little after the attempt returned).
+    const auto failures = [&] {
+      std::vector<std::string> lines;
+      for (const std::string& line : TraceLines()) {
+        if (line.find(failure) != std::string::npos) lines.push_back(line);
+      }
+      return lines;
+    };
+    const auto attempt = [&](unsigned int port) {
+      const std::size_t before = failures().size();
+      EXPECT_FALSE(roz::Connect("127.0.0.1", roz::eApp, static_cast<int>(port), false).IsValid());
+      EXPECT_TRUE(testutil::WaitUntil([&] { return failures().size() > before; }));
+      const std::vector<std::string> lines = failures();
+      return lines.size() > before ? lines[before] : std::string();
+    };
+    const std::string plain = attempt(plainRegd.Port());
+    EXPECT_NE(plain.find("(TLS handshake closed by the peer)"), std::string::npos) << plain;
+    const unsigned int gone = plainRegd.Port();
+    EXPECT_EQ(plainRegd.Stop(), 0);
+    const std::string nobody = attempt(gone);
+    EXPECT_EQ(nobody.find("TLS handshake"), std::string::npos) << "no handshake began: " << nobody;
+    roz::Shutdown();
+  });
 }
 
 TEST_F(TlsTest, OnlyWritersWriteAndRunCommandsWhileEveryoneReads) {

@@ -72,11 +72,13 @@ Session::~Session() {
 
 roz::Node& Session::Root() {
   if (!m_connected) {
+    // The connect runs on this thread, its TLS handshake too.
+    const unsigned long tlsMark = inet::TlsHandshakeMark();
     m_rootNode = roz::Connect(m_options.host, m_root, m_port, false);
     if (!m_rootNode.IsValid()) {
-      // A refused TLS handshake says why.
-      const std::string refusal = inet::LastTlsRefusal();
-      throw Failure("cannot connect to " + Where() + (refusal.empty() ? "" : " (TLS: " + refusal + ")"));
+      // A failed TLS handshake says why.
+      const std::string tls = inet::TlsConnectFailure(tlsMark);
+      throw Failure("cannot connect to " + Where() + (tls.empty() ? "" : ": " + tls));
     }
     m_connected = true;
   }

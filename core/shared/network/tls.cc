@@ -29,9 +29,17 @@ TlsSettings s_transportSettings;
 
 thread_local Peer t_currentPeer;
 thread_local std::string t_lastServer;
-// The last refusal of the process, for the connect failure of a client.
-std::mutex s_refusalMutex;
-std::string s_lastRefusal;
+
+// The client handshakes of one thread, counted (TlsHandshakeMark); the
+// number of the last one that finished, and of the last one refused with
+// the refusal's text.
+struct ClientHandshakes {
+  unsigned long m_started = 0;
+  unsigned long m_finished = 0;
+  unsigned long m_refused = 0;
+  std::string m_refusal;
+};
+thread_local ClientHandshakes t_handshakes;
 
 std::string Text(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
 
@@ -101,15 +109,20 @@ std::string CommonName(X509* cert) {
 }
 
 // Logs one refusal per connection: on the server side the refused client,
-// on the client side the refused (or refusing) server.
-void LogRefusal(const SSL* ssl, const std::string& identity, const std::string& reason) {
+// on the client side the refused (or refusing) server. On the client side
+// `told` (what TlsConnectFailure gives, without the peer) is kept for the
+// calling thread as well.
+void LogRefusal(const SSL* ssl, const std::string& identity, const std::string& reason,
+                const std::string& told) {
   ConnectionNote& note = Note(ssl);
   if (note.m_logged) return;
   note.m_logged = true;
-  const char* side = SSL_is_server(const_cast<SSL*>(ssl)) ? "client" : "server";
-  {
-    std::lock_guard<std::mutex> lock(s_refusalMutex);
-    s_lastRefusal = identity == "none" ? reason : reason + ", peer \"" + identity + "\"";
+  const bool server = SSL_is_server(const_cast<SSL*>(ssl)) != 0;
+  const char* side = server ? "client" : "server";
+  if (!server) {
+    // The callbacks run on the thread doing the handshake, the caller's.
+    t_handshakes.m_refused = t_handshakes.m_started;
+    t_handshakes.m_refusal = told + (identity == "none" ? "" : ", peer \"" + identity + "\"");
   }
   istd::LogWarning(std::string("TLS connection refused: ") + side + " " + note.m_address +
                    ", identity \"" + identity + "\": " + reason);
@@ -121,8 +134,9 @@ int VerifyCallback(int preverifyOk, X509_STORE_CTX* ctx) {
   if (preverifyOk != 0) return 1;
   auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx()));
   if (ssl != nullptr) {
-    LogRefusal(ssl, CommonName(X509_STORE_CTX_get0_cert(ctx)),
-               X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx)));
+    const std::string reason = X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx));
+    LogRefusal(ssl, CommonName(X509_STORE_CTX_get0_cert(ctx)), reason,
+               "TLS handshake refused here: " + reason);
   }
   return 0;
 }
@@ -133,29 +147,62 @@ int VerifyCallback(int preverifyOk, X509_STORE_CTX* ctx) {
 // handshake step ending with an error in OpenSSL's queue (a step that only
 // waits for more bytes leaves the queue empty).
 void InfoCallback(const SSL* ssl, int where, int ret) {
+  const bool client = SSL_is_server(const_cast<SSL*>(ssl)) == 0;
+  if ((where & SSL_CB_HANDSHAKE_DONE) != 0 && client) {
+    t_handshakes.m_finished = t_handshakes.m_started;
+    return;
+  }
   if ((where & SSL_CB_HANDSHAKE_START) != 0) {
+    // OpenSSL's error queue belongs to the thread, and the ORB's transport
+    // leaves the errors of a failed connection in it: a stale error would
+    // be taken for this handshake's below (and by SSL_get_error). On the
+    // thread doing the handshake, before its first step.
+    ERR_clear_error();
     Note(ssl);
+    if (client) ++t_handshakes.m_started;
     // TLS 1.2 at most: with TLS 1.3, handshakes between omniORB's TLS
     // transports were seen to stall until the call time-out now and then
     // (a 32-bit client against a 64-bit server: most connects), never with
-    // TLS 1.2. Set here, before the first handshake message, on both sides.
+    // TLS 1.2. The cause is not known. What TLS 1.3 changes for the
+    // transport is that the server's session tickets arrive after the
+    // client's handshake has ended, as records without application data,
+    // on a connection the ORB may already be watching with poll() for
+    // callbacks (bidirectional GIOP) and reads with SSL_read, blocking or
+    // not, depending on the call's deadline; and that a refusal of the
+    // client's certificate comes after the client's handshake has ended.
+    // Switching the tickets off (SSL_set_num_tickets(ssl, 0) on the server
+    // side) is the first thing to try with a way to reproduce the stall.
+    // Set here, before the first handshake message, on both sides.
     SSL_set_max_proto_version(const_cast<SSL*>(ssl), TLS1_2_VERSION);
     return;
   }
   if ((where & SSL_CB_ALERT) != 0) {
     if (std::strcmp(SSL_alert_type_string(ret), "F") != 0) return;
     const std::string alert = SSL_alert_desc_string_long(ret);
+    // An alert sent here (a failed check of the peer's certificate is
+    // logged before, by VerifyCallback): the peer's answer was no TLS this
+    // side accepts, or there was none -- OpenSSL raises "decode error" when
+    // the peer closed the connection, with the reason in the error queue.
+    const bool sent = (where & SSL_CB_WRITE) != 0;
+    const bool closed = sent && ERR_GET_REASON(ERR_peek_last_error()) ==
+                                    SSL_R_UNEXPECTED_EOF_WHILE_READING;
     LogRefusal(ssl, CommonName(SSL_get0_peer_certificate(ssl)),
-               (where & SSL_CB_WRITE) != 0 ? "refused here: " + alert
-                                           : "refused by the peer: " + alert);
+               closed ? "closed by the peer"
+                      : (sent ? "refused here: " : "refused by the peer: ") + alert,
+               closed ? "TLS handshake closed by the peer"
+                      : (sent ? "TLS handshake failed here: " : "TLS handshake refused by the peer: ") +
+                            alert);
     return;
   }
   if ((where & SSL_CB_EXIT) == 0 || ret > 0) return;
   const unsigned long error = ERR_peek_error();
   if (error == 0) return;
-  const char* reason = ERR_reason_error_string(error);
-  LogRefusal(ssl, CommonName(SSL_get0_peer_certificate(ssl)),
-             reason != nullptr ? reason : "handshake failed");
+  const char* text = ERR_reason_error_string(error);
+  const std::string reason = text != nullptr ? text : "handshake failed";
+  LogRefusal(ssl, CommonName(SSL_get0_peer_certificate(ssl)), reason,
+             ERR_GET_REASON(error) == SSL_R_UNEXPECTED_EOF_WHILE_READING
+                 ? "TLS handshake closed by the peer"
+                 : "TLS handshake failed here: " + reason);
 }
 
 // ---- Interceptors ------------------------------------------------------
@@ -306,9 +353,14 @@ Peer CurrentCallPeer() { return t_currentPeer; }
 
 std::string LastServerIdentity() { return t_lastServer; }
 
-std::string LastTlsRefusal() {
-  std::lock_guard<std::mutex> lock(s_refusalMutex);
-  return s_lastRefusal;
+unsigned long TlsHandshakeMark() { return t_handshakes.m_started; }
+
+std::string TlsConnectFailure(unsigned long mark) {
+  const ClientHandshakes& h = t_handshakes;
+  if (h.m_started == mark) return std::string();
+  if (h.m_refused > mark) return h.m_refusal;
+  if (h.m_finished < h.m_started) return "TLS handshake closed by the peer";
+  return std::string();
 }
 
 namespace detail {

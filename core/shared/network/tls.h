@@ -70,12 +70,25 @@ Peer CurrentCallPeer();
 // thread went to (empty before any, or over a plain connection).
 std::string LastServerIdentity();
 
-// Why the last TLS handshake of this process that was refused here was
-// refused ("unable to get local issuer certificate, peer \"x\"": the
-// peer's certificate failed this side's checks); empty when none was. For
-// a client of one registry, the reason of a failed connect. (A refusal by
-// the other side usually reaches a client as a closed connection only.)
-std::string LastTlsRefusal();
+// The TLS handshakes the calling thread ran as a client (the ORB connects
+// on the thread that makes the call), for telling why a connect failed:
+// take a mark before the attempt, and after it failed ask
+// TlsConnectFailure(mark). Only handshakes begun after the mark count:
+//   "TLS handshake refused by the peer: certificate expired, peer \"x\""
+//       the server's checks refused this side's certificate (the alert it
+//       sent says why);
+//   "TLS handshake refused here: self-signed certificate in certificate
+//   chain, peer \"x\""
+//       the server's certificate failed this side's checks;
+//   "TLS handshake failed here: ..."
+//       the server's answer was no TLS this side accepts;
+//   "TLS handshake closed by the peer"
+//       the server ended the connection in the middle of the handshake
+//       without saying why (for instance one that speaks no TLS);
+//   ""  no handshake of this thread failed since the mark (nobody listens,
+//       the connection was there already, TLS is off, ...).
+unsigned long TlsHandshakeMark();
+std::string TlsConnectFailure(unsigned long mark);
 
 namespace detail {
 // Called by OrbManager::Init only. Before the ORB starts: hands `settings`
