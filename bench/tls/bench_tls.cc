@@ -10,7 +10,11 @@
 //   GetValue of a 1 Mi-element double array: MB/s;
 //   push stream of 64 Ki-double blocks to one stream client: MB/s;
 //   connect: a new process that starts the library, connects and reads
-//   once (handshake included), microseconds from fork to its end.
+//   once (handshake included), microseconds from fork to its end;
+//   and, beside the library's rows, the array read and the push stream
+//   done on the bare generated stubs (no library, a receiver that copies
+//   each block once) over the same ORB and transport: what omniORB itself
+//   gives, plain and over TLS.
 //
 //   bench_tls [--quick] [--rounds N]
 //
@@ -22,9 +26,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -36,6 +43,8 @@
 #include "bench_stats.h"
 #include "client/roz.h"
 #include "isig/isig.h"
+#include "network/i_application.h"
+#include "network/orb_manager.h"
 #include "support/regd_process.h"
 #include "support/test_pki.h"
 
@@ -138,11 +147,117 @@ double Stream(const roz::Node& root, int n) {
          c_mb;
 }
 
-// Answers "get N", "set N", "array N", "stream N" and "fill" on standard
-// input with one number per line until "quit".
+// ---- the same on the bare stubs ----------------------------------------
+
+i_NET::NodeNames Names(const char* name) {
+  i_NET::NodeNames names;
+  names.length(1);
+  names[0] = name;
+  return names;
+}
+
+class NullSink : public POA_i_NET::Notification {
+ public:
+  void Emit(const i_NET::NotificationData&) override {}
+};
+
+// Copies each double block once and counts it.
+class CopyingReceiver : public POA_i_NET::SignalReceiver {
+ public:
+  void DispatchDouble(const i_NET::DoubleBuffer& data, const i_NET::SignalMeta&) override {
+    std::vector<double> copy(data.get_buffer(), data.get_buffer() + data.length());
+    if (copy.size() != c_blockSize) m_wrong.store(true);
+    if (m_count.load() == 0) m_first = Clock::now();
+    m_count.fetch_add(1, std::memory_order_release);
+  }
+  void DispatchInt8(const i_NET::Int8Buffer&, const i_NET::SignalMeta&) override {}
+  void DispatchUInt8(const i_NET::UInt8Buffer&, const i_NET::SignalMeta&) override {}
+  void DispatchInt16(const i_NET::Int16Buffer&, const i_NET::SignalMeta&) override {}
+  void DispatchUInt16(const i_NET::UInt16Buffer&, const i_NET::SignalMeta&) override {}
+  void DispatchInt32(const i_NET::Int32Buffer&, const i_NET::SignalMeta&) override {}
+  void DispatchUInt32(const i_NET::UInt32Buffer&, const i_NET::SignalMeta&) override {}
+  void DispatchInt64(const i_NET::Int64Buffer&, const i_NET::SignalMeta&) override {}
+  void DispatchUInt64(const i_NET::UInt64Buffer&, const i_NET::SignalMeta&) override {}
+  void DispatchFloat(const i_NET::FloatBuffer&, const i_NET::SignalMeta&) override {}
+  void Cancel(CORBA::Long) override {}
+
+  std::atomic<unsigned long long> m_count{0};
+  std::atomic<bool> m_wrong{false};
+  Clock::time_point m_first;  // written before the first count is published
+};
+
+// The registry root of the worker's server on the bare stubs, with a sink
+// that ignores notifications (the ORB the library started is used).
+class BareRoot {
+ public:
+  explicit BareRoot(const Target& target) : m_sink(new NullSink) {
+    inet::OM()->Activate(m_sink);
+    CORBA::Object_var object = inet::OM()->StringToObject(
+        inet::OM()->AddressScheme() + "1.2@127.0.0.1:" + std::to_string(target.port) +
+        "/" + inet::c_defaultNetId);
+    m_app = i_NET::Application::_narrow(object.in());
+    i_NET::Notification_var sink = m_sink->_this();
+    m_root = m_app->GetRemoteNode(sink.in());
+  }
+  i_NET::RemoteNode_ptr operator->() { return m_root.in(); }
+
+ private:
+  NullSink* m_sink;
+  i_NET::Application_var m_app;
+  i_NET::RemoteNode_var m_root;
+};
+
+double BareArray(BareRoot& root, int n) {
+  const i_NET::NodeNames names = Names("array");
+  std::vector<double> values;
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < n; ++i) {
+    CORBA::Any_var answer = root->GetValue(names, 0, 0, CORBA::_tc_double);
+    const i_NET::DoubleBuffer* buffer = nullptr;
+    if (!(answer.in() >>= buffer) || buffer == nullptr || buffer->length() != c_arraySize) {
+      throw std::runtime_error("bare array read failed");
+    }
+    values.assign(buffer->get_buffer(), buffer->get_buffer() + buffer->length());
+  }
+  return static_cast<double>(c_arraySize) * sizeof(double) * n / Seconds(start, Clock::now()) /
+         c_mb;
+}
+
+double BareStream(BareRoot& root, int n) {
+  i_NET::RemoteSignal_var signal = root->GetRemoteSignal(Names("stream"));
+  auto* receiver = new CopyingReceiver;
+  inet::OM()->Activate(receiver);
+  i_NET::SignalReceiver_var ref = receiver->_this();
+  if (signal->RegisterReceiver(ref.in(), 0, c_blockSize, 0, 64) != 0) {
+    throw std::runtime_error("bare RegisterReceiver failed");
+  }
+  const auto wait = [&](unsigned long long count) {
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(60);
+    while (receiver->m_count.load(std::memory_order_acquire) < count) {
+      if (Clock::now() > end) throw std::runtime_error("bare blocks did not come");
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  };
+  wait(1);
+  const Clock::time_point from = receiver->m_first;
+  wait(static_cast<unsigned long long>(n) + 1);
+  const Clock::time_point to = Clock::now();
+  const unsigned long long counted = receiver->m_count.load();
+  signal->UnregisterReceiver(ref.in());
+  const bool wrong = receiver->m_wrong.load();
+  inet::OM()->Deactivate(receiver);  // the POA may delete it from here on
+  if (wrong) throw std::runtime_error("bare block of the wrong size");
+  return static_cast<double>(counted - 1) * c_blockSize * sizeof(double) / Seconds(from, to) /
+         c_mb;
+}
+
+// Answers "get N", "set N", "array N", "stream N", "bare-array N",
+// "bare-stream N" and "fill" on standard input with one number per line
+// until "quit".
 int Worker(const Target& target) {
   StartLibrary(target);
   roz::Node root = ConnectTo(target);
+  BareRoot bare(target);
   std::string command;
   int n = 0;
   while (std::cin >> command && command != "quit") {
@@ -154,6 +269,8 @@ int Worker(const Target& target) {
       if (command == "get" || command == "set") result = Scalars(root, command == "set", n);
       if (command == "array") result = Array(root, n);
       if (command == "stream") result = Stream(root, n);
+      if (command == "bare-array") result = BareArray(bare, n);
+      if (command == "bare-stream") result = BareStream(bare, n);
     }
     std::cout << result << std::endl;
   }
@@ -295,7 +412,11 @@ int Run(const Counts& counts, const std::string& self) {
     alternate("get " + std::to_string(counts.scalarCalls), {"GetValue<double>", "us/call", 0, 0, false});
     alternate("set " + std::to_string(counts.scalarCalls), {"SetValue<double>", "us/call", 0, 0, false});
     alternate("array " + std::to_string(counts.arrayReads), {"GetValue 1 Mi doubles", "MB/s", 0, 0, true});
+    alternate("bare-array " + std::to_string(counts.arrayReads),
+              {"  bare stubs, same read", "MB/s", 0, 0, true});
     alternate("stream " + std::to_string(counts.blocks), {"push 64 Ki doubles, 1 client", "MB/s", 0, 0, true});
+    alternate("bare-stream " + std::to_string(counts.blocks),
+              {"  bare stubs, same stream", "MB/s", 0, 0, true});
   }
   {
     std::vector<double> p, t;
