@@ -6,7 +6,7 @@
 // Exits with 77 (CTest: skipped) when rozweb is not built.
 import { existsSync } from 'node:fs';
 import { join } from 'node:path';
-import { after, before, describe, test } from 'node:test';
+import { after, before, describe, test as nodeTest } from 'node:test';
 import assert from 'node:assert/strict';
 import { Servers, fromEnvironment, screenshotDir, selectNode, treeRow, waitFor } from '../../../tools/rozweb/web/harness/servers.mjs';
 
@@ -50,6 +50,16 @@ const c_tree = {
 };
 
 const servers = new Servers(env);
+
+// A test that, when it fails, leaves the servers' output in the log.
+const test = (name, body) => nodeTest(name, async () => {
+  try {
+    await body();
+  } catch (e) {
+    servers.Report();
+    throw e;
+  }
+});
 
 const expand = (page, path) => treeRow(page, path).locator('.toggle').click();
 
