@@ -151,6 +151,22 @@ describe('rozweb console in a browser', () => {
     await page.context().close();
   });
 
+  test('a choice made before the first value arrives is kept', async () => {
+    const page = await servers.NewPage();
+    let release;
+    const held = new Promise((resolve) => { release = resolve; });
+    await page.route(/\/api\/value\?.*path=settings\.mode(&|$)/, async (route) => { await held; await route.continue(); });
+    await expand(page, 'settings');
+    await treeRow(page, 'settings.mode').click();
+    await page.selectOption('#write-select', 'precise');
+    release();
+    await waitFor(async () => (await page.locator('#detail-value').textContent()) !== '…', 'the first value');
+    assert.equal(await page.inputValue('#write-select'), 'precise');
+    await page.click('#write-button');
+    await page.locator('#write-result .new').filter({ hasText: 'precise' }).waitFor();
+    await page.context().close();
+  });
+
   test('a pinned node updates in the watch list without reload and draws its sparkline', async () => {
     const page = await servers.NewPage();
     await selectNode(page, 'live', 'counter');
