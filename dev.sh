@@ -261,10 +261,26 @@ in_netns() {
   unshare --net -- bash -c 'ip link set lo up && exec "$@"' in_netns "$@"
 }
 
+# Prints the output of each test that failed in the last ctest run in
+# build folder $1 again (its last lines), so that it closes the log.
+print_failed_tests() {
+  local dir="$1" failed="$1/Testing/Temporary/LastTestsFailed.log" log="$1/Testing/Temporary/LastTest.log"
+  [ -f "$failed" ] && [ -f "$log" ] || return 0
+  local name
+  while IFS=: read -r _ name; do
+    echo "=== output of the failed test $name (last 150 lines)"
+    awk -v n="$name" '$0 ~ ("^[0-9]+/[0-9]+ Testing: ") && $NF == n { on = 1 }
+      on { print } on && index($0, "\"" n "\" end time") == 1 { exit }' "$log" | tail -n 150
+  done < "$failed"
+}
+
 cmd_test() {
   cmd_build
   [ -n "$CHECKER" ] && checker_env
-  in_netns ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" "$@"
+  local status=0
+  in_netns ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" "$@" || status=$?
+  [ "$status" -eq 0 ] || print_failed_tests "$BUILD_DIR"
+  return "$status"
 }
 
 # Release build of the benchmarks (and regd) in build-release/, then the

@@ -6,7 +6,7 @@
 // Exits with 77 (CTest: skipped) when rozweb is not built.
 import { existsSync } from 'node:fs';
 import { join } from 'node:path';
-import { after, before, describe, test } from 'node:test';
+import { after, before, describe, test as nodeTest } from 'node:test';
 import assert from 'node:assert/strict';
 import { Servers, fromEnvironment, screenshotDir, selectNode, treeRow, waitFor } from '../../../tools/rozweb/web/harness/servers.mjs';
 
@@ -50,6 +50,16 @@ const c_tree = {
 };
 
 const servers = new Servers(env);
+
+// A test that, when it fails, leaves the servers' output in the log.
+const test = (name, body) => nodeTest(name, async () => {
+  try {
+    await body();
+  } catch (e) {
+    servers.Report();
+    throw e;
+  }
+});
 
 const expand = (page, path) => treeRow(page, path).locator('.toggle').click();
 
@@ -138,6 +148,22 @@ describe('rozweb console in a browser', () => {
     for (const allowed of ['normal', 'fast', 'precise']) assert.ok(text.includes(allowed), text);
     assert.equal((await servers.Request('GET', '/api/value?registry=test&path=settings.mode')).body.value, 'fast');
     await page.screenshot({ path: join(shots, 'refused.png') });
+    await page.context().close();
+  });
+
+  test('a choice made before the first value arrives is kept', async () => {
+    const page = await servers.NewPage();
+    let release;
+    const held = new Promise((resolve) => { release = resolve; });
+    await page.route(/\/api\/value\?.*path=settings\.mode(&|$)/, async (route) => { await held; await route.continue(); });
+    await expand(page, 'settings');
+    await treeRow(page, 'settings.mode').click();
+    await page.selectOption('#write-select', 'precise');
+    release();
+    await waitFor(async () => (await page.locator('#detail-value').textContent()) !== '…', 'the first value');
+    assert.equal(await page.inputValue('#write-select'), 'precise');
+    await page.click('#write-button');
+    await page.locator('#write-result .new').filter({ hasText: 'precise' }).waitFor();
     await page.context().close();
   });
 

@@ -143,6 +143,18 @@ export class Servers {
     return { status: response.status, body: await response.json() };
   }
 
+  // Prints the end of every child's output and of regd's log to stderr
+  // (what a failed test leaves for the reader of the CI log).
+  Report(lines = 40) {
+    const tail = (text) => text.split('\n').slice(-lines).join('\n');
+    for (const c of this.children) {
+      const state = c.exitCode === null && c.signalCode === null ? 'running' : `ended (${c.exitCode ?? c.signalCode})`;
+      console.error(`--- ${c.name} (pid ${c.pid}, ${state}), last output:\n${tail(c.output())}`);
+    }
+    const log = join(this.dir, 'regd.log');
+    if (existsSync(log)) console.error(`--- regd log:\n${tail(readFileSync(log, 'utf8'))}`);
+  }
+
   async Stop() {
     if (this.browser) await this.browser.close().catch(() => {});
     this.browser = null;
@@ -173,7 +185,8 @@ export function treeRow(page, path) {
 }
 
 // Expands the tree down to a node (given by its path elements), selects it
-// and waits for its detail pane.
+// and waits until its detail pane is complete: the node's information (or
+// the refusal to give it) and, for a readable node, its first value.
 export async function selectNode(page, ...elements) {
   for (let i = 1; i < elements.length; i++) {
     const toggle = treeRow(page, elements.slice(0, i).join('.')).locator('.toggle');
@@ -181,7 +194,13 @@ export async function selectNode(page, ...elements) {
   }
   const path = elements.join('.');
   await treeRow(page, path).click();
-  await page.locator('#detail h2').filter({ hasText: path }).waitFor();
+  await waitFor(() => page.evaluate((shown) => {
+    const detail = document.getElementById('detail');
+    const title = detail.querySelector('h2');
+    const value = document.getElementById('detail-value');
+    return title !== null && title.textContent === shown && detail.querySelector('table.info, p.error') !== null
+      && (value === null || value.textContent !== '…');
+  }, path), `the detail pane of ${path}`);
 }
 
 // Makes a folder for screenshots (and returns it).

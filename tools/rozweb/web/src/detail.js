@@ -178,7 +178,12 @@ export class Detail {
     }
     const pos = isArray ? h('input', { id: 'write-pos', type: 'number', min: 0, value: '0', title: 'first element written' }) : null;
     const result = h('div', { id: 'write-result', class: 'result', role: 'status' });
+    // The value read when the pane opens fills the form, unless the user has
+    // begun to write meanwhile (a late answer must not undo a choice).
+    let touched = false;
+    for (const control of [select, input]) control?.addEventListener('input', () => { touched = true; });
     this.m_fillInput = (value) => {
+      if (touched) return;
       if (select) {
         if (domain.includes(value)) select.value = value;
       } else if (document.activeElement !== input) {
