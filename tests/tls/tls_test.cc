@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/roz.h"
@@ -130,6 +131,21 @@ TEST_F(TlsTest, CaSignedClientReadsWritesSubscribesAndReadsSignalsOverTls) {
     isig::SignalMeta meta;
     ASSERT_EQ(reader.Read(500, 100, atoms, meta), isig::eSuccess);
     EXPECT_EQ(atoms.AtomCount(), 100u);
+
+    roz::Shutdown();
+
+    // A second ORB of the process: TLS again, the peer still known (on a
+    // thread that has not called before).
+    roz::Init();
+    std::string identity;
+    std::thread([&] {
+      roz::Node again = roz::Connect("127.0.0.1", roz::eApp, static_cast<int>(regd.Port()), false);
+      double v = 0;
+      if (again.IsValid() && again.GetNode(roz::Tokenize("settings.gain")).GetValue(v, 0)) {
+        identity = inet::LastServerIdentity();
+      }
+    }).join();
+    EXPECT_EQ(identity, "regd-test");
 
     roz::Dispatcher::GetInstance().Stop();
     roz::Shutdown();

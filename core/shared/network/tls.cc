@@ -384,14 +384,18 @@ void ConfigureTlsTransport(const TlsSettings& settings) {
 }
 
 void InstallPeerInterceptors() {
-  static std::once_flag s_once;
-  std::call_once(s_once, [] {
-    omni::omniInterceptors* interceptors = omniORB::getInterceptors();
-    interceptors->serverReceiveRequest.add(&OnServerReceive);
-    interceptors->serverSendReply.add(&OnServerReply);
-    interceptors->serverSendException.add(&OnServerException);
-    interceptors->clientSendRequest.add(&OnClientSend);
-  });
+  // The ORB forgets its interceptors when it is destroyed, so each ORB of
+  // the process gets them anew; removing first keeps them from running
+  // twice should an ORB keep them after all.
+  omni::omniInterceptors* interceptors = omniORB::getInterceptors();
+  interceptors->serverReceiveRequest.remove(&OnServerReceive);
+  interceptors->serverSendReply.remove(&OnServerReply);
+  interceptors->serverSendException.remove(&OnServerException);
+  interceptors->clientSendRequest.remove(&OnClientSend);
+  interceptors->serverReceiveRequest.add(&OnServerReceive);
+  interceptors->serverSendReply.add(&OnServerReply);
+  interceptors->serverSendException.add(&OnServerException);
+  interceptors->clientSendRequest.add(&OnClientSend);
 }
 
 }  // namespace detail

@@ -94,7 +94,7 @@ namespace detail {
 // Called by OrbManager::Init only. Before the ORB starts: hands `settings`
 // to the ORB's TLS transport (the strings are copied and kept). After it:
 // registers the interceptors behind CurrentCallPeer and LastServerIdentity
-// (once per process).
+// (again for every ORB: a destroyed ORB forgets them).
 void ConfigureTlsTransport(const TlsSettings& settings);
 void InstallPeerInterceptors();
 }  // namespace detail
