@@ -54,8 +54,7 @@ void Start(const std::vector<std::string>& orbArgs, bool explicitInit) {
   argv.push_back(nullptr);
   omniORB::setLogFunction(&OrbLog);
   try {
-    int argc = static_cast<int>(args.size());
-    roz::Init(argc, argv.data());
+    roz::Init(static_cast<int>(args.size()), argv.data());
   } catch (const std::exception& e) {
     throw LibraryError(e.what(), eError);
   }

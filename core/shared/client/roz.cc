@@ -49,8 +49,10 @@ std::ostream& operator<<(std::ostream& os, Root root) {
   return os << (root == eApp ? "app" : "platform");
 }
 
-void Init(int& argc, char** argv) {
+void Init(int argc, char** argv) {
   ISTD_TRACE_FNC();
+  // The library's own options leave argv (the rest moves up, ended by a
+  // null pointer); the ORB gets what remains.
   inet::TlsSettings tls = inet::OrbManager::GetTls();
   if (inet::TakeTlsOptions(argc, argv, tls)) inet::OrbManager::SetTls(tls);
   try {
@@ -66,8 +68,7 @@ void Init(int& argc, char** argv) {
 
 void Init() {
   char* argv[] = {nullptr};
-  int argc = 0;
-  Init(argc, argv);
+  Init(0, argv);
 }
 
 void SetTls(const inet::TlsSettings& settings) { inet::OrbManager::SetTls(settings); }

@@ -85,10 +85,13 @@ enum ConnectionState : int {
 // cache root, releasing an earlier one with its connections. The library's
 // TLS options (--varnek-tls-ca FILE, --varnek-tls-key FILE,
 // --varnek-tls-password TEXT, --varnek-tls-peer-optional; network/tls.h)
-// are taken out of argv and argc first and switch TLS on as SetTls does.
+// are taken out of argv first and switch TLS on as SetTls does: the other
+// arguments move up and a null pointer follows the last of them, so a
+// caller that reads argv afterwards stops there (or takes the options out
+// itself first with inet::TakeTlsOptions, which also updates argc).
 // Throws istd::Exception, also for a bad TLS option or file and for a
 // failure of the request broker ("Unable to initialise the ORB: " + reason).
-void Init(int& argc, char** argv);
+void Init(int argc, char** argv);
 // Init without arguments.
 void Init();
 
