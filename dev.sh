@@ -10,12 +10,13 @@
 #   ./dev.sh demo      setup + build, then a guided tour with regd and rozctl
 #                      inside such a namespace; `demo --web` drives the web
 #                      console of rozweb in headless Chromium instead and
-#                      saves a screenshot of each view
+#                      saves a screenshot of each view; `demo --tls` runs
+#                      the tour over TLS with throw-away certificates
 #   ./dev.sh bench     Release build in build-release/, then every benchmark
 #                      (micro-benchmarks, bench_e2e, bench_batch, bench_rozweb, the Python
 #                      package's bench/python/bench_python.py) inside such a
 #                      namespace; --quick and --rounds N go to bench_e2e,
-#                      bench_batch and bench_rozweb
+#                      bench_batch, bench_rozweb and bench_tls
 #
 # Extra arguments after `test` are passed to ctest (for example -R Trace).
 # `--i386` right after setup, build or test does the same for the 32-bit x86
@@ -36,6 +37,7 @@ PACKAGES=(
   cmake g++ make pkg-config git iproute2 util-linux
   libboost-dev libgtest-dev libgmock-dev libbenchmark-dev
   libomniorb4-dev omniidl
+  libssl-dev openssl  # omniORB's TLS transport (libomnisslTP4) and the TLS tests' certificates
   nlohmann-json3-dev libcli11-dev ccache
   nftables  # the several-hosts tests' firewall rules (tests/hosts)
   clang libclang-rt-14-dev valgrind
@@ -81,7 +83,7 @@ checker_env() {
 I386=0
 I386_HOST_PACKAGES=(g++-multilib)
 I386_SYSROOT_PACKAGES=(
-  libomniorb4-2 libomniorb4-dev libomnithread4 libomnithread4-dev
+  libomniorb4-2 libomniorb4-dev libomnithread4 libomnithread4-dev libssl3 libssl-dev
   libgtest-dev libgmock-dev libbenchmark1debian libbenchmark-dev
 )
 
@@ -284,14 +286,14 @@ cmd_test() {
 # Release build of the benchmarks (and regd) in build-release/, then the
 # micro-benchmarks and the end-to-end comparisons, in the loopback-only
 # namespace. Extra arguments (--quick, --rounds N) go to bench_e2e,
-# bench_batch and bench_rozweb.
+# bench_batch, bench_rozweb and bench_tls.
 cmd_bench() {
   cmd_setup
   local dir="${RELEASE_BUILD_DIR:-$ROOT/build-release}"
   BUILD_TYPE=Release configure "$dir"
   local benches=(bench_trace bench_client bench_conversion bench_stream_dispatch)
   cmake --build "$dir" -j "$JOBS" --target "${benches[@]}" bench_e2e bench_batch varnek_relay regd \
-    bench_rozweb rozweb
+    bench_rozweb rozweb bench_tls
   local b
   for b in "${benches[@]}"; do
     in_netns "$dir/bench/$b"
@@ -299,6 +301,7 @@ cmd_bench() {
   in_netns "$dir/bench/e2e/bench_e2e" "$@"
   in_netns "$dir/bench/batch/bench_batch" "$@"
   in_netns "$dir/bench/rozweb/bench_rozweb" "$@"
+  in_netns "$dir/bench/tls/bench_tls" "$@"
   # The Python package against the C++ library, when the package is built.
   if cmake --build "$dir" -j "$JOBS" --target varnek_python bench_python_peer 2>/dev/null; then
     in_netns /usr/bin/python3 "$ROOT/bench/python/bench_python.py" --build "$dir"
@@ -326,6 +329,10 @@ cmd_demo() {
       ROZWEB_WEB="$BUILD_DIR/tools/rozweb/web" ROZWEB_NODE_MODULES="$BUILD_DIR/tools/rozweb/node/node_modules" \
       CHROMIUM=/usr/bin/chromium \
       node "$ROOT/tools/rozweb/web/harness/tour.mjs" "$BUILD_DIR/rozweb-demo" "$ROOT/tools/regd/demo-tree.json"
+    return
+  fi
+  if [ "${1:-}" = "--tls" ]; then
+    in_netns bash "$ROOT/tools/rozctl/demo.sh" "$BUILD_DIR" --tls
     return
   fi
   in_netns bash "$ROOT/tools/rozctl/demo.sh" "$BUILD_DIR"

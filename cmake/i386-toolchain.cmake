@@ -45,6 +45,11 @@ list(PREPEND CMAKE_PREFIX_PATH "${VARNEK_I386_SYSROOT}/usr")
 set(_varnek_i386_pc "${_varnek_i386_libdir}/pkgconfig:${VARNEK_I386_SYSROOT}/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_LIBDIR} "${_varnek_i386_pc}")
 set(CMAKE_BUILD_RPATH "${_varnek_i386_libdir}")
+# Headers that differ between architectures (OpenSSL's configuration.h)
+# live in the multiarch include folder of the sysroot's packages.
+foreach(lang C CXX)
+  list(APPEND CMAKE_${lang}_STANDARD_INCLUDE_DIRECTORIES "${VARNEK_I386_SYSROOT}/usr/include/i386-linux-gnu")
+endforeach()
 
 set(VARNEK_TOOLCHAIN_ENV
   "PKG_CONFIG_LIBDIR=${_varnek_i386_pc}"

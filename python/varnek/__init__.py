@@ -61,11 +61,27 @@ Paths = Union[str, Iterable[str]]
 atexit.register(_varnek.shutdown)
 
 
-def init(orb_args: Sequence[str] = ()) -> None:
+def init(orb_args: Sequence[str] = (), *, tls_ca: Optional[str] = None,
+         tls_key: Optional[str] = None, tls_password: Optional[str] = None) -> None:
     """Starts the library with extra ORB options (``["-ORBtraceLevel",
     "10"]``); only before the first ``connect``, which otherwise starts it
-    without options. Raises ``Error`` when the library already runs."""
-    _varnek.init([str(a) for a in orb_args])
+    without options. Raises ``Error`` when the library already runs.
+
+    With ``tls_ca`` (the PEM file of the trusted certificate authorities)
+    and ``tls_key`` (this client's certificate and private key in one PEM
+    file; ``tls_password`` when the key has one) every connection is TLS,
+    and registries serving TLS only are reached. Raises ``ValueError`` when
+    only one of the two is given, ``Error`` when a file cannot be read."""
+    if (tls_ca is None) != (tls_key is None):
+        raise ValueError("tls_ca and tls_key go together")
+    args = [str(a) for a in orb_args]
+    if tls_ca is not None:
+        # The library's own options, which it takes out before the ORB sees
+        # the rest.
+        args += ["--varnek-tls-ca", str(tls_ca), "--varnek-tls-key", str(tls_key)]
+        if tls_password is not None:
+            args += ["--varnek-tls-password", str(tls_password)]
+    _varnek.init(args)
 
 
 def connect(host: str = "127.0.0.1", port: int = 0, root: str = "app",

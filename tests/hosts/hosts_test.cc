@@ -2,8 +2,9 @@
 // the client library on a client test host, the two joined by a veth link
 // (hosts/test_hosts.h). Checks the road across the link (host key, proxy
 // names, reads, writes, notifications, push and data-on-demand signals), the
-// refused subnet 192.168.77.0/24 of the fixed transport rules, and what
-// still works when the client's host refuses inbound connections.
+// refused subnet 192.168.77.0/24 of the fixed transport rules, and that
+// a client whose host refuses inbound connections is fully served, also
+// over TLS.
 //
 // Every test makes its own hosts and its own regd (on the application port
 // 5679 of its server host, which no other test shares); the client side runs
@@ -29,6 +30,7 @@
 #include "remote/remote_fixture.h"
 #include "support/inbox.h"
 #include "support/regd_fixture.h"
+#include "support/test_pki.h"
 
 namespace {
 
@@ -119,6 +121,32 @@ class SeveralHostsTest : public remotetest::RemoteTest {
     }
   }
 
+  // In the client child, connected to `app` from a client host that refuses
+  // inbound connections: a write and its read, a data-on-demand read,
+  // pushed blocks and the notification of a write all arrive, and the
+  // client's firewall never had to refuse anything.
+  static void ExpectServedBehindTheFirewall(const TestHosts& hosts, const roz::Node& app) {
+    const roz::Node gain = app["gain"];
+    ASSERT_TRUE(gain.SetValue(2.5, 0));
+    double value = 0;
+    ASSERT_TRUE(gain.GetValue(value, 0));
+    EXPECT_EQ(value, 2.5);
+    ExpectDataOnDemandRead(app["history"]);
+    const isig::SignalSourceSharedPtr scope = roz::CreateRemoteSignal(app["scope"]);
+    ASSERT_TRUE(std::dynamic_pointer_cast<Stream>(scope));
+    ExpectTwoBlocks(*scope);
+
+    Inbox inbox;
+    roz::NotificationClient listener(inbox.Take());
+    ASSERT_TRUE(listener.Register(gain));
+    ASSERT_TRUE(gain.SetValue(3.5, 0));
+    ASSERT_TRUE(inbox.WaitFor(1, 10.0)) << "the notification of a write";
+    EXPECT_TRUE(inbox.At(0).node == gain);
+    EXPECT_EQ(inbox.At(0).data.Get<double>(), 3.5);
+    EXPECT_EQ(hosts.RefusedConnections(hosts.Client()), 0u)
+        << "everything came back over the client's connection";
+  }
+
   // Reads atoms 250..252 of the data-on-demand signal `history`.
   static void ExpectDataOnDemandRead(const roz::Node& history) {
     const auto source = std::dynamic_pointer_cast<DodSource>(roz::CreateRemoteSignal(history));
@@ -181,12 +209,12 @@ TEST_F(SeveralHostsTest, ClientUsesTheRegistryOfAnotherHostAcrossTheLink) {
   });
 }
 
-// With the client's host refusing new inbound connections: reads, writes
-// and data-on-demand reads work (answers come back over the client's own
-// connection), pushed blocks arrive over that connection too (bidirectional
-// GIOP), but notifications do not: regd opens a new connection for Emit,
-// which the firewall refuses, and then drops the client.
-TEST_F(SeveralHostsTest, ClientHostRefusingInboundGetsBlocksButNoNotifications) {
+// With the client's host refusing new inbound connections, everything comes
+// back over the client's own connection (bidirectional GIOP): answers of
+// reads and writes, data-on-demand reads, pushed blocks and notifications
+// (whose sink regd takes in its bidirectional adapter); no connection
+// towards the client is ever tried.
+TEST_F(SeveralHostsTest, ClientHostRefusingInboundIsServedOverItsOwnConnection) {
   TestHosts hosts("10.200.0.1", "10.200.0.2");
   RegdProcess regd;
   StartRegdOn(regd, hosts.Server());
@@ -195,41 +223,42 @@ TEST_F(SeveralHostsTest, ClientHostRefusingInboundGetsBlocksButNoNotifications) 
   InClient([&] {
     const roz::Node app = ConnectFrom(hosts.Client(), hosts.Server());
     ASSERT_TRUE(app.IsValid());
-    const roz::Node gain = app["gain"];
-    double value = 0;
-    ASSERT_TRUE(gain.GetValue(value, 0));
-    EXPECT_EQ(value, 1.5);
-    ASSERT_TRUE(gain.SetValue(2.5, 0));
-    ASSERT_TRUE(gain.GetValue(value, 0));
-    EXPECT_EQ(value, 2.5);
-    ExpectDataOnDemandRead(app["history"]);
-    EXPECT_EQ(hosts.RefusedConnections(hosts.Client()), 0u) << "nothing came in so far";
-
-    // Pushed blocks come back over the client's connection: nothing is
-    // refused.
-    const isig::SignalSourceSharedPtr scope = roz::CreateRemoteSignal(app["scope"]);
-    const auto stream = std::dynamic_pointer_cast<Stream>(scope);
-    ASSERT_TRUE(stream);
-    std::unique_ptr<StreamClient> reader(
-        dynamic_cast<StreamClient*>(scope->NewSignalClient("reader", 64)));
-    ASSERT_TRUE(reader);
-    reader->Open();
-    EXPECT_TRUE(stream->IsRegistered());
-    StreamClient::Block block;
-    EXPECT_EQ(reader->Read(block, 3000), isig::eSuccess);
-    EXPECT_EQ(hosts.RefusedConnections(hosts.Client()), 0u);
-    reader.reset();
-
-    // A subscription is accepted, but the notification of a write never
-    // comes: regd's Emit fails to connect, and regd then drops this client.
-    const unsigned long long before = hosts.RefusedConnections(hosts.Client());
-    Inbox inbox;
-    roz::NotificationClient listener(inbox.Take());
-    ASSERT_TRUE(listener.Register(gain));
-    ASSERT_TRUE(gain.SetValue(3.5, 0));
-    EXPECT_FALSE(inbox.WaitFor(1, 3.0));
-    EXPECT_GT(hosts.RefusedConnections(hosts.Client()), before);
+    ExpectServedBehindTheFirewall(hosts, app);
   });
+}
+
+// The same over TLS across the link; a client without a certificate of
+// the CA gets nothing.
+TEST_F(SeveralHostsTest, TlsClientBehindAFirewallIsServedAcrossTheLink) {
+  testsupport::TestPki pki;
+  TestHosts hosts("10.200.0.1", "10.200.0.2");
+  RegdProcess regd;
+  regd.Options().args = {"--tls-ca", pki.Ca(), "--tls-key", pki.Key("server")};
+  StartRegdOn(regd, hosts.Server());
+  hosts.RefuseInbound(hosts.Client());
+
+  InClient([&] {
+    TestHosts::Enter(hosts.Client());
+    inet::TlsSettings tls;
+    tls.m_caFile = pki.Ca();
+    tls.m_keyFile = pki.Key("operator");
+    roz::SetTls(tls);
+    roz::Init();
+    const roz::Node app = roz::Connect(hosts.Server().address, roz::eApp, 0, false);
+    ASSERT_TRUE(app.IsValid());
+    ExpectServedBehindTheFirewall(hosts, app);
+    EXPECT_EQ(inet::LastServerIdentity(), "regd-test");
+    roz::Shutdown();
+  });
+
+  InClient([&] {
+    TestHosts::Enter(hosts.Client());
+    roz::Init();
+    EXPECT_FALSE(roz::Connect(hosts.Server().address, roz::eApp, 0, false).IsValid())
+        << "plain TCP is refused";
+  });
+  EXPECT_NE(regd.ReadLog().find("TLS connection refused: client 10.200.0.1:"), std::string::npos)
+      << regd.ReadLog();
 }
 
 }  // namespace

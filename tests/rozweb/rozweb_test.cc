@@ -12,6 +12,7 @@
 
 #include "rozweb/rozweb_client.h"
 #include "support/regd_fixture.h"
+#include "support/test_pki.h"
 
 namespace {
 
@@ -28,6 +29,9 @@ class RozwebTest : public testsupport::RegdTest {
                                      "demo=127.0.0.1:" + std::to_string(Regd().Port()) + "/app",
                                      "--web-root", WebRoot()};
     args.insert(args.end(), extra.begin(), extra.end());
+    StartRozweb(args);
+  }
+  void StartRozweb(const std::vector<std::string>& args) {
     m_rozweb = std::make_unique<RozwebProcess>(args);
   }
   unsigned short Port() const { return m_rozweb->Port(); }
@@ -191,6 +195,20 @@ TEST_F(RozwebTest, ReadOnlyRefusesWritesAndCommands) {
   WsClient ws(Port());
   ws.Send({{"op", "subscribe"}, {"path", "regd.heartbeat"}});
   EXPECT_TRUE(ws.WaitFor(Op("change", "regd.heartbeat")));
+}
+
+TEST_F(RozwebTest, ReachesATlsRegistryWithItsOwnCertificate) {
+  testsupport::TestPki pki;
+  Regd().Options().args = {"--tls-ca", pki.Ca(), "--tls-key", pki.Key("server"), "--writers",
+                           "operator-*"};
+  Regd().Start();
+  StartRozweb({"--registry", "demo=127.0.0.1:" + std::to_string(Regd().Port()) + "/app",
+               "--web-root", WebRoot(), "--tls-ca", pki.Ca(), "--tls-key", pki.Key("reader")});
+  EXPECT_EQ(Get(Port(), "/api/value?path=settings.gain").Json()["value"], 1.0);
+  const Reply refused = Put(Port(), {{"path", "settings.gain"}, {"value", 3}});
+  EXPECT_NE(refused.status, 200);
+  EXPECT_NE(refused.Error().find("write not allowed for reader-1"), std::string::npos)
+      << refused.body;
 }
 
 TEST_F(RozwebTest, MalformedAndOversizedInputIsRefusedWithoutHarm) {

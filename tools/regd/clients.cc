@@ -3,6 +3,8 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <utility>
+
 #include "istd/log.h"
 #include "network/conversion.h"
 #include "network/orb_manager.h"
@@ -80,11 +82,12 @@ void SinkWorker::Run() {
 }
 
 ClientTable::ClientTable(Registry& registry, Counters& counters, unsigned int callTimeoutMs,
-                         size_t queueCapacity)
+                         size_t queueCapacity, WriteGate writers)
     : m_registry(registry),
       m_counters(counters),
       m_callTimeoutMs(callTimeoutMs),
-      m_queueCapacity(queueCapacity) {}
+      m_queueCapacity(queueCapacity),
+      m_writers(std::move(writers)) {}
 
 ClientTable::~ClientTable() { Shutdown(); }
 

@@ -40,6 +40,7 @@
 #include "network/i_application.h"
 #include "registry.h"
 #include "worker.h"
+#include "writers.h"
 
 namespace regd {
 
@@ -76,8 +77,9 @@ class SinkWorker : public Worker {
 
 class ClientTable {
  public:
+  // `writers` decides who may write through the clients' RemoteNodes.
   ClientTable(Registry& registry, Counters& counters, unsigned int callTimeoutMs,
-              size_t queueCapacity);
+              size_t queueCapacity, WriteGate writers = WriteGate());
   ~ClientTable();
   ClientTable(const ClientTable&) = delete;
   ClientTable& operator=(const ClientTable&) = delete;
@@ -86,6 +88,8 @@ class ClientTable {
   // already has when the sink is known, otherwise a new client's. Nil for a
   // nil sink and after Shutdown.
   i_NET::RemoteNode_ptr Connect(i_NET::Notification_ptr sink);
+  // Who may write (immutable).
+  const WriteGate& Writers() const { return m_writers; }
   // Forgets the client of `sink` with its subscriptions; nothing when the
   // sink is unknown.
   void Release(i_NET::Notification_ptr sink);
@@ -129,6 +133,7 @@ class ClientTable {
   Counters& m_counters;
   unsigned int m_callTimeoutMs;
   size_t m_queueCapacity;
+  const WriteGate m_writers;
   std::mutex m_mutex;
   std::map<unsigned long long, Client> m_clients;
   std::vector<std::shared_ptr<SinkWorker>> m_retired;

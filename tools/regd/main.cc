@@ -13,6 +13,11 @@
 // files removed); SIGHUP reopens the trace file (the log is reopened for
 // every message anyway).
 //
+// With --tls-ca and --tls-key regd serves TLS only: clients need a
+// certificate signed by that CA, and --writers limits writes and commands
+// to the identities (certificate common names) it names. Refused
+// connections and writes are logged with the peer's address and identity.
+//
 // Exit status: 0 after a clean shutdown, 1 when the server cannot start
 // (the port is taken, daemonising fails), 2 for bad options or a bad tree.
 #include <arpa/inet.h>
@@ -35,6 +40,7 @@
 #include <vector>
 
 #include "istd/daemon.h"
+#include "istd/exception.h"
 #include "istd/log.h"
 #include "istd/signal_handler.h"
 #include "istd/trace.h"
@@ -42,6 +48,7 @@
 #include "network/orb_manager.h"
 #include "server.h"
 #include "tree.h"
+#include "writers.h"
 
 namespace {
 
@@ -56,6 +63,8 @@ struct Options {
   std::string m_pidFile;
   regd::ServerOptions m_server;
   std::vector<std::string> m_orbArgs;  // -ORB<name> <value> pairs, for the ORB
+  inet::TlsSettings m_tls;             // --tls-ca, --tls-key, --tls-password
+  std::string m_writers;               // --writers, comma-separated patterns
 };
 
 // Parses the command line; returns -1 to go on, or the exit status.
@@ -95,10 +104,28 @@ int ParseOptions(int argc, char** argv, Options& o) {
                  "notifications queued per client (default 10000)");
   app.add_option("--heartbeat-ms", o.m_server.m_heartbeatMs,
                  "period of regd.heartbeat; 0 pauses it (default 1000)");
+  app.add_option("--tls-ca", o.m_tls.m_caFile,
+                 "CA certificates (PEM): serve TLS only, to clients with a certificate they signed");
+  app.add_option("--tls-key", o.m_tls.m_keyFile,
+                 "regd's certificate and private key (PEM, one file; with --tls-ca)");
+  app.add_option("--tls-password", o.m_tls.m_keyPassword, "password of the --tls-key key");
+  app.add_option("--writers", o.m_writers,
+                 "PATTERN[,PATTERN...]: certificate common names ('*' wildcards) that may "
+                 "write and run commands; everyone else only reads (needs --tls-ca)");
   try {
     app.parse(args);
     if (o.m_daemon && o.m_pidFile.empty()) throw CLI::ValidationError("--daemon needs --pid-file");
     if (o.m_server.m_queueCapacity == 0) throw CLI::ValidationError("--queue-size must be > 0");
+    if (o.m_tls.m_caFile.empty() != o.m_tls.m_keyFile.empty()) {
+      throw CLI::ValidationError("--tls-ca and --tls-key go together");
+    }
+    o.m_server.m_writers = regd::SplitPatterns(o.m_writers);
+    if (!o.m_writers.empty() && o.m_server.m_writers.empty()) {
+      throw CLI::ValidationError("--writers needs at least one pattern");
+    }
+    if (!o.m_server.m_writers.empty() && !o.m_tls.IsOn()) {
+      throw CLI::ValidationError("--writers needs --tls-ca and --tls-key");
+    }
   } catch (const CLI::CallForHelp&) {
     std::cout << app.help();
     return 0;
@@ -220,6 +247,13 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  try {
+    inet::OrbManager::SetTls(o.m_tls);
+  } catch (const istd::Exception& e) {
+    std::cerr << "regd: " << e.what() << std::endl;
+    return 2;
+  }
+
   std::unique_ptr<regd::RegNode> root;
   try {
     root = regd::LoadTree(o.m_tree);
@@ -254,8 +288,10 @@ int main(int argc, char** argv) {
     if (!o.m_portFile.empty() && !WriteFileAtomically(o.m_portFile, std::to_string(port) + "\n")) {
       std::cerr << "regd: cannot write the port file " << o.m_portFile << std::endl;
     }
-    std::cout << "regd listening on port " << port << std::endl;
-    istd::LogInfo("regd: serving " + o.m_tree + " on port " + std::to_string(port));
+    const char* const transport = o.m_tls.IsOn() ? " (TLS)" : "";
+    std::cout << "regd listening on port " << port << transport << std::endl;
+    istd::LogInfo("regd: serving " + o.m_tree + " on port " + std::to_string(port) + transport);
+    if (!o.m_writers.empty()) istd::LogInfo("regd: writers " + o.m_writers);
     handler.WaitForStop();
   } catch (const CORBA::SystemException& e) {
     std::cerr << "regd: cannot serve on port " << o.m_port << ": "

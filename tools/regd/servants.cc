@@ -52,8 +52,11 @@ void ApplyValueHooks(const RegNode& node) {
 }
 
 i_Application_impl::i_Application_impl(ClientTable& clients, Counters& counters,
-                                       std::string interfaceVersion)
-    : m_clients(clients), m_counters(counters), m_interfaceVersion(std::move(interfaceVersion)) {}
+                                       std::string interfaceVersion, i_NET::Application_ptr twin)
+    : m_clients(clients),
+      m_counters(counters),
+      m_interfaceVersion(std::move(interfaceVersion)),
+      m_twin(i_NET::Application::_duplicate(twin)) {}
 
 char* i_Application_impl::GetInterfaceVersion() {
   ISTD_TRACE_FNC();
@@ -62,6 +65,11 @@ char* i_Application_impl::GetInterfaceVersion() {
 
 i_NET::RemoteNode_ptr i_Application_impl::GetRemoteNode(i_NET::Notification_ptr sink) {
   ISTD_TRACE_FNC();
+  if (!CORBA::is_nil(m_twin.in())) {
+    // Not permanent: should the twin be gone (regd restarted), the client's
+    // ORB comes back to the published key by itself.
+    throw omniORB::LOCATION_FORWARD(i_NET::Application::_duplicate(m_twin.in()), false);
+  }
   ++m_counters.m_getRemoteNodeCalls;
   return m_clients.Connect(sink);
 }
@@ -132,6 +140,7 @@ void i_RemoteNode_impl::SetValue(const i_NET::NodeNames& path, const CORBA::Any&
                                  CORBA::ULong position) {
   ISTD_TRACE_FNC();
   RegNode& node = m_registry.Resolve(path);
+  m_clients.Writers().Check(node.PathText());
   ApplyValueHooks(node);
   m_registry.Write(node, value, position);
 }

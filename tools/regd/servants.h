@@ -8,6 +8,17 @@
 // GetValue and SetValue; delay_ms, system_exception and refuse_subscribe
 // for Subscribe and Unsubscribe; not_found for every operation.
 //
+// SetValue (writes and commands alike) first asks the client table's write
+// gate (writers.h) whether the calling peer may write.
+//
+// The published Application lives in the persistent adapter, which cannot
+// have the bidirectional policy; a sink that arrives there is tied to a
+// connection of regd's own to the client, which a client behind a firewall
+// refuses. So the published servant sends GetRemoteNode on (a GIOP location
+// forward, which every client's ORB follows by itself) to a twin in the
+// bidirectional adapter: the sink that arrives there goes back over the
+// client's own connection when the client offered it both ways.
+//
 // Threads: every operation runs on an ORB thread, several at once; the
 // servants keep no state of their own beyond their client's identifier and
 // rely on the registry's and the client table's locks.
@@ -31,7 +42,10 @@ namespace regd {
 
 class i_Application_impl : public POA_i_NET::Application {
  public:
-  i_Application_impl(ClientTable& clients, Counters& counters, std::string interfaceVersion);
+  // With a `twin` (duplicated), GetRemoteNode is forwarded there instead of
+  // being answered here.
+  i_Application_impl(ClientTable& clients, Counters& counters, std::string interfaceVersion,
+                     i_NET::Application_ptr twin = i_NET::Application::_nil());
 
   char* GetInterfaceVersion() override;
   i_NET::RemoteNode_ptr GetRemoteNode(i_NET::Notification_ptr sink) override;
@@ -41,6 +55,7 @@ class i_Application_impl : public POA_i_NET::Application {
   ClientTable& m_clients;
   Counters& m_counters;
   std::string m_interfaceVersion;
+  i_NET::Application_var m_twin;
 };
 
 class i_RemoteNode_impl : public POA_i_NET::RemoteNode {

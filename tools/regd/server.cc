@@ -113,7 +113,8 @@ void StressEmitter::Run() {
 Server::Server(std::unique_ptr<RegNode> root, const ServerOptions& options)
     : m_options(options),
       m_registry(WithDiagnostics(std::move(root))),
-      m_clients(m_registry, m_counters, options.m_callTimeoutMs, options.m_queueCapacity) {
+      m_clients(m_registry, m_counters, options.m_callTimeoutMs, options.m_queueCapacity,
+                WriteGate(options.m_writers)) {
   ISTD_TRACE_FNC();
   m_registry.SetListener([this](const ChangePtr& change) { m_clients.Notify(change); });
   std::vector<RegNode*> simulated;
@@ -133,6 +134,7 @@ Server::~Server() {
   }
   for (i_RemoteSignal_impl* servant : m_signals) servant->_remove_ref();
   if (m_application != nullptr) m_application->_remove_ref();
+  if (m_bidirApplication != nullptr) m_bidirApplication->_remove_ref();
 }
 
 std::unique_ptr<RegNode> Server::WithDiagnostics(std::unique_ptr<RegNode> root) {
@@ -191,7 +193,14 @@ void Server::Start() {
     inet::OM()->Activate(servant);
     node->m_signalServant = servant;
   }
-  m_application = new i_Application_impl(m_clients, m_counters, m_options.m_interfaceVersion);
+  // The twin that answers GetRemoteNode in the bidirectional adapter
+  // (servants.h), then the published object that forwards to it.
+  m_bidirApplication =
+      new i_Application_impl(m_clients, m_counters, m_options.m_interfaceVersion);
+  inet::OM()->Activate(m_bidirApplication);
+  i_NET::Application_var twin = m_bidirApplication->_this();
+  m_application =
+      new i_Application_impl(m_clients, m_counters, m_options.m_interfaceVersion, twin.in());
   inet::OM()->ActivatePersistent(m_application, m_options.m_objectKey);
   m_simulator->Start();
   m_stress->Start();

@@ -52,6 +52,9 @@ struct ServerOptions {
   unsigned int m_callTimeoutMs = 5000;  // bound of every call regd makes to a client
   size_t m_queueCapacity = 10000;       // notifications queued per client
   unsigned int m_heartbeatMs = 1000;
+  // Identity patterns of the clients that may write and run commands
+  // (writers.h); empty: everyone.
+  std::vector<std::string> m_writers;
 };
 
 // Updates the simulated nodes, each at its own period.
@@ -124,7 +127,8 @@ class Server {
   std::unique_ptr<Simulator> m_simulator;
   std::unique_ptr<StressEmitter> m_stress;
   std::vector<i_RemoteSignal_impl*> m_signals;
-  i_Application_impl* m_application = nullptr;
+  i_Application_impl* m_application = nullptr;       // published, persistent adapter
+  i_Application_impl* m_bidirApplication = nullptr;  // its twin (servants.h)
   bool m_started = false;
   bool m_stopped = false;
 };

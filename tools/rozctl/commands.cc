@@ -286,8 +286,14 @@ int RunPing(Session& session) {
   }
   char ms[32];
   std::snprintf(ms, sizeof ms, "%.3f", took.count());
+  // The ping's own call was the last one of this thread.
+  std::string tls;
+  if (inet::OM()->IsTlsActive()) {
+    const std::string peer = inet::LastServerIdentity();
+    tls = " (TLS, peer " + (peer.empty() ? std::string("unknown") : peer) + ")";
+  }
   std::cout << "Ping : " << session.Where() << " answered in " << ms << " ms"
-            << (state == roz::eReconnected ? " (reconnected)" : "") << std::endl;
+            << (state == roz::eReconnected ? " (reconnected)" : "") << tls << std::endl;
   return 0;
 }
 

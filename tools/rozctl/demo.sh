@@ -2,7 +2,11 @@
 # The guided tour behind `./dev.sh demo`: starts regd with the demo tree on a
 # free loopback port, walks through the product with rozctl, stops the
 # server. Must run inside the loopback-only network namespace (dev.sh does
-# that); the build directory is the first argument.
+# that); the build directory is the first argument. With --tls as the second
+# argument the same tour runs over TLS: a throw-away CA and certificates are
+# made with openssl in the temporary folder, regd serves TLS only and lets
+# only "operator-*" write, and a few clients without a valid certificate or
+# without write rights are shown being refused.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -10,6 +14,8 @@ BUILD_DIR="${1:-$ROOT/build}"
 REGD="$BUILD_DIR/tools/regd/regd"
 ROZCTL="$BUILD_DIR/tools/rozctl/rozctl"
 TREE="$ROOT/tools/regd/demo-tree.json"
+TLS=0
+[ "${2:-}" = "--tls" ] && TLS=1
 
 work="$(mktemp -d)"
 regd_pid=""
@@ -24,7 +30,15 @@ trap cleanup EXIT
 
 step() { printf '\n=== %s\n' "$*"; }
 note() { printf '    %s\n' "$*"; }
-roz() { "$ROZCTL" --port "$PORT" "$@"; }
+regd_tls=()
+roz_tls=()
+if [ "$TLS" -eq 1 ]; then
+  pki="$work/pki"
+  "$ROOT/tests/support/make_test_pki.sh" "$pki" >/dev/null
+  regd_tls=(--tls-ca "$pki/ca.pem" --tls-key "$pki/server.pem" --writers 'operator-*')
+  roz_tls=(--tls-ca "$pki/ca.pem" --tls-key "$pki/operator.pem")
+fi
+roz() { "$ROZCTL" --port "$PORT" "${roz_tls[@]}" "$@"; }
 # Shows the command, then runs it.
 show() {
   printf '$ rozctl %s\n' "$*"
@@ -53,7 +67,7 @@ wait_for() {
 }
 
 step "Starting the registry server"
-"$REGD" --tree "$TREE" --port 0 --port-file "$work/port" --log "$work/regd.log" \
+"$REGD" --tree "$TREE" --port 0 --port-file "$work/port" --log "$work/regd.log" "${regd_tls[@]}" \
   >"$work/regd.out" 2>&1 &
 regd_pid=$!
 for i in $(seq 200); do
@@ -69,6 +83,37 @@ PORT="$(cat "$work/port")"
 note "regd publishes tools/regd/demo-tree.json, a simulated four-channel data"
 note "acquisition unit, on 127.0.0.1:$PORT (every rozctl call below adds --port $PORT)."
 show ping
+
+if [ "$TLS" -eq 1 ]; then
+  step "TLS: who gets in, and who may write"
+  note "A throw-away CA and certificates were made with openssl in $pki."
+  note "regd serves TLS only (--tls-ca ca.pem --tls-key server.pem) and lets only"
+  note "identities matching 'operator-*' write (--writers). Every rozctl call of"
+  note "this tour adds --tls-ca ca.pem --tls-key operator.pem (identity operator-1)."
+  refused() {
+    local label="$1"
+    shift
+    printf '$ rozctl %s\n' "$label"
+    local status=0
+    "$ROZCTL" --port "$PORT" "$@" 2>&1 || status=$?
+    if [ "$status" -eq 0 ]; then
+      echo "demo: expected a refusal" >&2
+      exit 1
+    fi
+    note "(refused, exit status $status)"
+  }
+  refused "ping                                  # no certificate: plain TCP" ping
+  refused "--tls-key selfsigned.pem ping         # a certificate the CA did not sign" \
+    --tls-ca "$pki/ca.pem" --tls-key "$pki/selfsigned.pem" ping
+  refused "--tls-key expired.pem ping            # signed by the CA, but expired" \
+    --tls-ca "$pki/ca.pem" --tls-key "$pki/expired.pem" ping
+  printf '$ rozctl --tls-key reader.pem get settings.gain   # reader-1 may read\n'
+  "$ROZCTL" --port "$PORT" --tls-ca "$pki/ca.pem" --tls-key "$pki/reader.pem" get settings.gain
+  refused "--tls-key reader.pem put settings.gain 2   # ... but not write" \
+    --tls-ca "$pki/ca.pem" --tls-key "$pki/reader.pem" put settings.gain 2
+  note "regd's log names each refused peer with its address and identity:"
+  grep -E 'refused' "$work/regd.log" | sed 's/^/    /'
+fi
 
 step "The registry tree (two levels; hidden nodes are not listed)"
 show tree --depth 2 --flags

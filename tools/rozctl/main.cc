@@ -54,6 +54,11 @@ int main(int argc, char** argv) {
   app.add_option("--trace", globals.traceLevel,
                  "trace level: Off, Low, Medium, High, Detail or 0-4");
   app.add_option("--trace-file", globals.traceFile, "trace file (default -, standard output)");
+  app.add_option("--tls-ca", globals.tls.m_caFile,
+                 "CA certificates (PEM): connect over TLS, trusting servers they signed");
+  app.add_option("--tls-key", globals.tls.m_keyFile,
+                 "this client's certificate and private key (PEM, one file; with --tls-ca)");
+  app.add_option("--tls-password", globals.tls.m_keyPassword, "password of the --tls-key key");
 
   std::vector<Command> commands;
 
@@ -122,6 +127,9 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
+    if (globals.tls.m_caFile.empty() != globals.tls.m_keyFile.empty()) {
+      throw CLI::ValidationError("--tls-ca and --tls-key go together");
+    }
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
     app.exit(e, std::cout, std::cerr);

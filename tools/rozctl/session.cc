@@ -55,6 +55,7 @@ Session::Session(const GlobalOptions& options)
   static const int c_signals[] = {SIGINT, SIGTERM, 0};
   m_signals = istd::SignalHandlerThread::InstallHandler(*this, c_signals);
   omniORB::setLogFunction(&OrbLog);
+  roz::SetTls(options.tls);
   roz::Init();
   if (options.callTimeoutS > 0) {
     const auto ms = static_cast<CORBA::ULong>(std::ceil(options.callTimeoutS * 1000));
@@ -71,8 +72,14 @@ Session::~Session() {
 
 roz::Node& Session::Root() {
   if (!m_connected) {
+    // The connect runs on this thread, its TLS handshake too.
+    const unsigned long tlsMark = inet::TlsHandshakeMark();
     m_rootNode = roz::Connect(m_options.host, m_root, m_port, false);
-    if (!m_rootNode.IsValid()) throw Failure("cannot connect to " + Where());
+    if (!m_rootNode.IsValid()) {
+      // A failed TLS handshake says why.
+      const std::string tls = inet::TlsConnectFailure(tlsMark);
+      throw Failure("cannot connect to " + Where() + (tls.empty() ? "" : ": " + tls));
+    }
     m_connected = true;
   }
   return m_rootNode;

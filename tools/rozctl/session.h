@@ -30,13 +30,15 @@ struct GlobalOptions {
   double callTimeoutS = 0;      // 0: the library's default bound
   std::string traceLevel;       // "": no trace
   std::string traceFile = "-";  // "-": standard output
+  inet::TlsSettings tls;        // --tls-ca, --tls-key, --tls-password; off by default
 };
 
 class Session : private istd::SignalHandler {
  public:
   // Starts the trace (when asked for), the signal thread (SIGINT, SIGTERM)
-  // and the client library, and sets the call time-out. Throws Failure with
-  // exit code 2 for an unknown trace level.
+  // and the client library (with TLS when options.tls is on), and sets the
+  // call time-out. Throws Failure with exit code 2 for an unknown trace
+  // level, istd::Exception for TLS files that cannot be read.
   explicit Session(const GlobalOptions& options);
   // Ends the library (roz::Shutdown) and the signal thread.
   ~Session() override;
@@ -44,7 +46,8 @@ class Session : private istd::SignalHandler {
   Session& operator=(const Session&) = delete;
 
   // The handle of the registry root, connecting on first use. Throws
-  // Failure "cannot connect to the <root> registry at <host>:<port>".
+  // Failure "cannot connect to the <root> registry at <host>:<port>", with
+  // " (TLS: <reason>)" after it when a TLS handshake was refused.
   roz::Node& Root();
   // The node at the dotted `path` below the root ("" is the root itself).
   // Throws Failure with the library's message ("ireg: node not found: a.b").

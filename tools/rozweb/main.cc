@@ -5,6 +5,7 @@
 //   rozweb --registry [NAME=]HOST:PORT[/ROOT] ... [--listen ADDR:PORT]
 //          [--read-only] [-w SECONDS] [--trace LEVEL [--trace-file F]]
 //          [--web-root DIR] [--threads N] [--port-file F] [--daemon --pid-file F]
+//          [--tls-ca F --tls-key F [--tls-password P]]
 //
 // Start-up on the main thread: options, daemonising (before any other
 // thread exists), trace, the signal thread, the client library, the
@@ -30,6 +31,7 @@
 #include "api.h"
 #include "hub.h"
 #include "istd/daemon.h"
+#include "istd/exception.h"
 #include "istd/signal_handler.h"
 #include "istd/trace.h"
 #include "options.h"
@@ -102,9 +104,17 @@ int ParseOptions(int argc, char** argv, Options& o) {
   app.add_option("--port-file", o.portFile, "file that receives the port once rozweb listens");
   app.add_flag("--daemon", o.daemon, "run in the background (needs --pid-file)");
   app.add_option("--pid-file", o.pidFile, "PID file of the daemon");
+  app.add_option("--tls-ca", o.tlsCa,
+                 "CA certificates (PEM): reach the registries over TLS, trusting what they signed");
+  app.add_option("--tls-key", o.tlsKey,
+                 "rozweb's certificate and private key (PEM, one file; with --tls-ca)");
+  app.add_option("--tls-password", o.tlsPassword, "password of the --tls-key key");
   try {
     app.parse(argc, argv);
     if (o.daemon && o.pidFile.empty()) throw CLI::ValidationError("--daemon needs --pid-file");
+    if (o.tlsCa.empty() != o.tlsKey.empty()) {
+      throw CLI::ValidationError("--tls-ca and --tls-key go together");
+    }
     for (const std::string& text : registries) o.registries.push_back(ParseRegistry(text));
     CheckUniqueNames(o.registries);
     if (!listen.empty()) ParseListen(listen, o);
@@ -154,7 +164,18 @@ int main(int argc, char** argv) {
   StopSignals handler;
   istd::SignalHandlerThread* signals = istd::SignalHandlerThread::InstallHandler(handler, c_signals);
   omniORB::setLogFunction(&OrbLog);
-  roz::Init();
+  inet::TlsSettings tls;
+  tls.m_caFile = o.tlsCa;
+  tls.m_keyFile = o.tlsKey;
+  tls.m_keyPassword = o.tlsPassword;
+  try {
+    roz::SetTls(tls);
+    roz::Init();
+  } catch (const istd::Exception& e) {
+    std::cerr << "rozweb: " << e.what() << std::endl;
+    signals->Stop();
+    return 1;
+  }
   if (o.callTimeoutS > 0) {
     const auto ms = static_cast<CORBA::ULong>(std::ceil(o.callTimeoutS * 1000));
     omniORB::setClientCallTimeout(ms);

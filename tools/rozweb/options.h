@@ -1,6 +1,7 @@
 // The command line of rozweb: the registries it serves (NAME=HOST:PORT/ROOT),
 // where it listens, read-only mode, the call time-out, the trace, daemon
-// mode and the folder of the console's static files.
+// mode, the folder of the console's static files and the TLS files of its
+// connections to the registries.
 //
 // ParseRegistry and ParseListen are pure functions of their text, shared by
 // main and the tests. Thread-safety: no state; any thread.
@@ -34,6 +35,9 @@ struct Options {
   std::string portFile;  // receives the port once rozweb listens; empty: none
   std::string webRoot;   // the console's static files
   unsigned int threads = 2;  // I/O threads
+  std::string tlsCa;        // with tlsKey: reach the registries over TLS
+  std::string tlsKey;       // this gateway's certificate and key (PEM)
+  std::string tlsPassword;  // password of the tlsKey key
 };
 
 // A command-line text that rozweb refuses; main prints it and exits with 2.

@@ -22,7 +22,7 @@ namespace {
 std::string AddressUrl(const std::string& address, unsigned int port,
                        const std::string& objectName) {
   std::ostringstream os;
-  os << "corbaloc:iiop:" << address << ":" << port << "/" << objectName;
+  os << inet::OM()->AddressScheme() << address << ":" << port << "/" << objectName;
   return os.str();
 }
 
@@ -257,9 +257,9 @@ i_NET::Application_ptr RemoteNode::ResolveApplication() const {
   // default 1.0: omniORB drops a connection it registered as bidirectional
   // when a GIOP 1.0 request is sent on it, which made the first reconnection
   // after a server restart fail.
-  static const std::string c_scheme = "corbaloc:iiop:";
+  // "corbaloc:iiop:" or, with TLS, "corbaloc:ssliop:".
   std::string url = m_url;
-  url.insert(c_scheme.size(), "1.2@");
+  url.insert(url.find(':', std::strlen("corbaloc:")) + 1, "1.2@");
   CORBA::Object_var object = inet::OM()->StringToObject(url);
   return i_NET::Application::_narrow(object.in());
 }
@@ -316,13 +316,15 @@ bool RemoteNode::Abandon(i_Notification_impl* unowned) {
   return false;
 }
 
-bool RemoteNode::Failed(i_Notification_impl* unowned) {
+bool RemoteNode::Failed(i_Notification_impl* unowned, unsigned long tlsMark) {
   // Whatever ended the attempt, the servant it made goes and the proxy is
   // left disconnected; only then is the exception looked at (an exception
   // of another kind is rethrown here). The text is made whether or not the
   // trace writes it, so that the trace level changes nothing but the trace.
   Abandon(unowned);
-  const std::string reason = ConnectFailureText();
+  std::string reason = ConnectFailureText();
+  const std::string tls = inet::TlsConnectFailure(tlsMark);
+  if (!tls.empty()) reason += " (" + tls + ")";
   ISTD_TRACE(istd::eLow, "Unable to connect to remote application or registry: " << reason);
   return false;
 }
@@ -330,6 +332,7 @@ bool RemoteNode::Failed(i_Notification_impl* unowned) {
 bool RemoteNode::Init() {
   ISTD_TRACE_FNC();
   i_Notification_impl* servant = nullptr;  // becomes m_servant once connected
+  const unsigned long tlsMark = inet::TlsHandshakeMark();
   try {
     ISTD_TRACE(istd::eMedium, "Connecting to remote application: " << m_url);
     i_NET::Application_var application = ResolveApplication();
@@ -364,7 +367,7 @@ bool RemoteNode::Init() {
     servant = nullptr;
     return true;
   } catch (...) {
-    return Failed(servant);
+    return Failed(servant, tlsMark);
   }
 }
 
@@ -380,6 +383,7 @@ bool RemoteNode::Reinit() {
 bool RemoteNode::Reconnect() {
   const auto lock = Lock();
   i_Notification_impl* fresh = nullptr;  // a servant made here, not yet m_servant
+  const unsigned long tlsMark = inet::TlsHandshakeMark();
   try {
     ISTD_TRACE(istd::eMedium, "Try to reconnect the remote application: " << m_url);
     i_NET::Application_var application = ResolveApplication();
@@ -419,7 +423,7 @@ bool RemoteNode::Reconnect() {
     }
     return true;
   } catch (...) {
-    return Failed(fresh);
+    return Failed(fresh, tlsMark);
   }
 }
 

@@ -197,7 +197,8 @@ class RemoteNode : public TreeNode {
   // signal; the caller releases it. Throws as the attribute queries.
   i_NET::_objref_RemoteSignal* GetRemoteSignal(const Path& path);
 
-  // "corbaloc:iiop:" + address + ":" + port + "/" + object name.
+  // "corbaloc:iiop:" (with TLS "corbaloc:ssliop:") + address + ":" + port +
+  // "/" + object name; the scheme is that of the ORB when the proxy was made.
   const std::string& GetAddressUrl() const { return m_url; }
   // True while the proxy holds a remote node reference.
   bool IsConnected() const;
@@ -240,10 +241,12 @@ class RemoteNode : public TreeNode {
   // drops `unowned` (a servant the attempt made, not the proxy's; may be
   // null). Returns false.
   bool Abandon(i_Notification_impl* unowned);
-  // Inside the handler of the exception that ended a connection attempt:
-  // Abandon(unowned), then traces the exception's text and returns false
-  // for a CORBA exception or an istd::Exception, rethrows any other.
-  bool Failed(i_Notification_impl* unowned);
+  // Inside the handler of the exception that ended a connection attempt
+  // begun at the TLS handshake mark `tlsMark` (network/tls.h):
+  // Abandon(unowned), then traces the exception's text, with why the TLS
+  // handshake failed when it did, and returns false for a CORBA exception
+  // or an istd::Exception, rethrows any other.
+  bool Failed(i_Notification_impl* unowned, unsigned long tlsMark);
   // The reconnection of Reinit, under the node lock.
   bool Reconnect();
   // Tells the live sources of m_signals that the proxy reconnected.

@@ -51,6 +51,10 @@ std::ostream& operator<<(std::ostream& os, Root root) {
 
 void Init(int argc, char** argv) {
   ISTD_TRACE_FNC();
+  // The library's own options leave argv (the rest moves up, ended by a
+  // null pointer); the ORB gets what remains.
+  inet::TlsSettings tls = inet::OrbManager::GetTls();
+  if (inet::TakeTlsOptions(argc, argv, tls)) inet::OrbManager::SetTls(tls);
   try {
     inet::OrbManager::Init(argc, argv, 0, inet::OrbManager::c_defaultMaxMsgSize);
   } catch (const CORBA::SystemException& e) {
@@ -66,6 +70,8 @@ void Init() {
   char* argv[] = {nullptr};
   Init(0, argv);
 }
+
+void SetTls(const inet::TlsSettings& settings) { inet::OrbManager::SetTls(settings); }
 
 Node GetNode(const std::string& address, Root root, int port) {
   const Key key(address, root, port);

@@ -82,12 +82,25 @@ enum ConnectionState : int {
 
 // Starts the request broker (once per process; free port, GIOP messages up
 // to 512 MiB + 20 bytes; ORB options in argv are honoured) and creates a new
-// cache root, releasing an earlier one with its connections. Throws
-// istd::Exception, also for a failure of the request broker ("Unable to
-// initialise the ORB: " + reason).
+// cache root, releasing an earlier one with its connections. The library's
+// TLS options (--varnek-tls-ca FILE, --varnek-tls-key FILE,
+// --varnek-tls-password TEXT, --varnek-tls-peer-optional; network/tls.h)
+// are taken out of argv first and switch TLS on as SetTls does: the other
+// arguments move up and a null pointer follows the last of them, so a
+// caller that reads argv afterwards stops there (or takes the options out
+// itself first with inet::TakeTlsOptions, which also updates argc).
+// Throws istd::Exception, also for a bad TLS option or file and for a
+// failure of the request broker ("Unable to initialise the ORB: " + reason).
 void Init(int argc, char** argv);
 // Init without arguments.
 void Init();
+
+// The TLS settings of the next Init (inet::OrbManager::SetTls): with
+// settings whose CA file is set, every connection of the process is TLS
+// with a certificate on both sides, and Connect addresses registries as
+// corbaloc:ssliop:. Throws istd::Exception after Init (until Shutdown) and
+// for a CA or key file that cannot be read.
+void SetTls(const inet::TlsSettings& settings);
 
 // The handle of the proxy for `root` of the application at `address`:`port`
 // -- the existing one when it still answers, otherwise a new connection (a

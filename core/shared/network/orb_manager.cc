@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "istd/exception.h"
 #include "istd/log.h"
 #include "network/i_pingable_impl.h"
 
@@ -14,6 +15,11 @@ namespace inet {
 namespace {
 
 const char* const c_endPointPrefix = "giop:tcp:0.0.0.0:";
+const char* const c_tlsEndPointPrefix = "giop:ssl:0.0.0.0:";
+
+// The settings of the next Init; guarded by the init mutex.
+std::mutex s_initMutex;
+TlsSettings s_tls;
 
 }  // namespace
 
@@ -43,15 +49,17 @@ OrbManager* OM() { return OrbManager::Instance(); }
 void OrbManager::Init(int argc, char** argv, unsigned int port, unsigned int maxMsgSize) {
   ISTD_TRACE_FNC();
   // Serialises concurrent first calls; the ORB exists once per process.
-  static std::mutex s_initMutex;
   std::lock_guard<std::mutex> lock(s_initMutex);
   OrbManager* om = Instance();
   if (!CORBA::is_nil(om->m_orb)) return;
 
+  const bool tls = s_tls.IsOn();
   const std::string maxMsgSizeText = std::to_string(maxMsgSize);
   const std::string interleavedText = std::to_string(c_maxInterleavedCalls);
-  const std::string endPoint =
-      port != 0 ? c_endPointPrefix + std::to_string(port) : std::string(c_endPointPrefix);
+  const std::string prefix = tls ? c_tlsEndPointPrefix : c_endPointPrefix;
+  const std::string endPoint = port != 0 ? prefix + std::to_string(port) : prefix;
+  // With TLS, connections are TLS only, still bidirectional.
+  const char* const transports = tls ? "* ssl,bidir" : "* unix,tcp,bidir";
   // Peers in 192.168.77.0/24 get no transport at all; everyone else may use
   // Unix sockets, TCP and bidirectional GIOP. The rules apply in order.
   const char* options[][2] = {
@@ -60,9 +68,9 @@ void OrbManager::Init(int argc, char** argv, unsigned int port, unsigned int max
       {"acceptBiDirectionalGIOP", "1"},
       {"offerBiDirectionalGIOP", "1"},
       {"serverTransportRule", "192.168.77.0/255.255.255.0 none"},
-      {"serverTransportRule", "* unix,tcp,bidir"},
+      {"serverTransportRule", transports},
       {"clientTransportRule", "192.168.77.0/255.255.255.0 none"},
-      {"clientTransportRule", "* unix,tcp,bidir"},
+      {"clientTransportRule", transports},
       {"oneCallPerConnection", "0"},
       {"maxInterleavedCallsPerConnection", interleavedText.c_str()},
       {"nativeCharCodeSet", "UTF-8"},
@@ -76,9 +84,12 @@ void OrbManager::Init(int argc, char** argv, unsigned int port, unsigned int max
   int localArgc = argc > 0 && argv != nullptr ? argc : 0;
   std::vector<char*> args(argv, argv + localArgc);
   args.push_back(nullptr);
+  detail::ConfigureTlsTransport(s_tls);
   CORBA::ORB_ptr orb = CORBA::ORB_init(localArgc, args.data(), "omniORB4", options);
   CORBA::release(om->m_orb);
   om->m_orb = orb;
+  om->m_tlsActive = tls;
+  if (tls) detail::InstallPeerInterceptors();
   try {
     om->Setup();
   } catch (...) {
@@ -94,6 +105,24 @@ void OrbManager::Init(int argc, char** argv, unsigned int port, unsigned int max
     }
     throw;
   }
+}
+
+void OrbManager::SetTls(const TlsSettings& settings) {
+  CheckTlsSettings(settings);
+  std::lock_guard<std::mutex> lock(s_initMutex);
+  if (!CORBA::is_nil(Instance()->m_orb)) {
+    throw istd::Exception("TLS settings must be given before the ORB starts", true);
+  }
+  s_tls = settings;
+}
+
+TlsSettings OrbManager::GetTls() {
+  std::lock_guard<std::mutex> lock(s_initMutex);
+  return s_tls;
+}
+
+std::string OrbManager::AddressScheme() const {
+  return m_tlsActive ? "corbaloc:ssliop:" : "corbaloc:iiop:";
 }
 
 void OrbManager::Setup() {
@@ -202,6 +231,7 @@ void OrbManager::ORBDestroy() {
   ReleasePingServant();
   m_active = false;
   m_orb->destroy();
+  m_tlsActive = false;
   // The adapters died with the ORB.
   CORBA::release(m_persistentPoa);
   m_persistentPoa = PortableServer::POA::_nil();

@@ -6,6 +6,12 @@
 // corbaloc:iiop:host:port/<key>) -- activates and deactivates servants in
 // them, converts references to and from text and shuts the ORB down.
 //
+// With TLS settings given before Init (SetTls, network/tls.h) the ORB
+// listens on giop:ssl:0.0.0.0:<port> instead, accepts and opens TLS
+// connections only (transport rules "* ssl,bidir" after the refused subnet)
+// and registries are addressed as corbaloc:ssliop:host:port/<key>; without
+// them the fixed options are exactly those listed at Init.
+//
 // Threads: incoming requests run on the ORB's own threads; nothing needs to
 // call ORBRun. Every outgoing call blocks its thread, bounded by the client
 // connect timeout (5000 ms) and call timeout (60000 ms) set by Setup.
@@ -29,6 +35,7 @@
 #include <string>
 
 #include "network/i_pingable.h"
+#include "network/tls.h"
 
 namespace inet {
 
@@ -64,6 +71,18 @@ class OrbManager {
   // instance CORBA::INITIALIZE when the port is taken); the ORB is then
   // destroyed again, so a later Init starts afresh.
   static void Init(int argc, char** argv, unsigned int port, unsigned int maxMsgSize);
+
+  // The TLS settings of the next Init (TLS off until called). Throws
+  // istd::Exception when an ORB exists already, or when `settings` is on
+  // and its CA or key file cannot be read.
+  static void SetTls(const TlsSettings& settings);
+  // The settings of the next Init.
+  static TlsSettings GetTls();
+  // True while the ORB runs with TLS.
+  bool IsTlsActive() const { return m_tlsActive; }
+  // "corbaloc:ssliop:" while the ORB runs with TLS, "corbaloc:iiop:"
+  // otherwise: the scheme of the addresses of registries.
+  std::string AddressScheme() const;
 
   // The singleton (created on first use).
   static OrbManager* Instance();
@@ -137,6 +156,7 @@ class OrbManager {
   PortableServer::POA_ptr m_bidirPoa;
   i_Pingable_impl* m_pingServant = nullptr;
   std::atomic<bool> m_active{false};
+  std::atomic<bool> m_tlsActive{false};
 };
 
 // The singleton, as OrbManager::Instance().
