@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "bench_stats.h"
+#include "bench_tree.h"
 #include "client/roz.h"
 #include "isig/isig.h"
 #include "network/i_application.h"
@@ -67,24 +68,10 @@ using benchstats::Clock;
 using Traits = isig::SignalTraits<double>;
 using StreamClient = isig::StreamClient<Traits>;
 
-constexpr unsigned int c_arraySize = 1u << 20;    // doubles of the array node
-constexpr unsigned int c_blockSize = 64u * 1024;  // doubles per pushed block
-constexpr double c_mb = 1e6;
-
-// The benchmark tree: a scalar, an array (filled at start) and a push
-// signal of one double component in blocks of 64 Ki atoms, as fast as the
-// receiver takes them.
-const char* const c_tree = R"({
-  "name": "bench", "flags": ["read"],
-  "children": [
-    {"name": "scalar", "type": "Double", "value": 1.5, "flags": ["read", "write"]},
-    {"name": "array", "type": "Double", "value": [], "flags": ["read", "write", "array"]},
-    {"name": "stream", "flags": ["read", "signal"],
-     "signal": {"access": "push", "element": "double", "components": ["x"],
-                "group_size": 65536, "block_rate_hz": 0,
-                "generator": {"kind": "ramp", "step": 1, "period": 1000}}}
-  ]
-})";
+using benchtree::c_arraySize;
+using benchtree::c_blockSize;
+using benchtree::c_mb;
+using benchtree::c_tree;
 
 struct Counts {
   int rounds = 7;
