@@ -46,6 +46,7 @@ class Input {
     // A read-only stream over an aligned copy checks every length against
     // the bytes there are (the bytes are 8-aligned as in a GIOP buffer).
     std::memcpy(m_storage.data(), data, size);
+    if (HoldsValueTypeCode(size)) return;
     try {
       m_stream.reset(new cdrMemoryStream(m_storage.data(), size));
       m_stream->setByteSwapFlag((m_stream->unmarshalOctet() & 1) != 0);
@@ -79,6 +80,34 @@ class Input {
   }
 
  private:
+  // omniORB's own decoder crashes on a malformed value type code: when the
+  // body of a tk_value type code fails to decode, the
+  // half-made type code is destroyed with members never set, and their
+  // garbage pointers are freed (a SEGV in omni::TypeCode_value's
+  // destructor). That is omniORB's fault and out of the library's reach
+  // (a peer's any is decoded before any of the library's code runs), so
+  // inputs that may hold one are not decoded: a 4-aligned word tk_value,
+  // in either byte order, followed by an encapsulation length that
+  // the bytes could back.
+  bool HoldsValueTypeCode(size_t size) const {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(m_storage.data());
+    for (size_t at = 0; at + 8 <= size; at += 4) {
+      for (const bool little : {true, false}) {
+        const auto word = [&](size_t i) {
+          uint32_t w = 0;
+          for (int b = 0; b < 4; ++b) {
+            w |= uint32_t{bytes[i + (little ? b : 3 - b)]} << (8 * b);
+          }
+          return w;
+        };
+        if (word(at) == CORBA::tk_value && word(at + 4) <= size) {
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+
   std::vector<uint64_t> m_storage;
   std::unique_ptr<cdrMemoryStream> m_stream;
 };

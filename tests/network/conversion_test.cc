@@ -225,18 +225,27 @@ TEST(ConversionTest, OtherContentIsRefusedWithItsText) {
 // terminating NUL: marshalled, the terminators overwritten, and decoded
 // again (omniORB keeps a received any's value undecoded until it is
 // extracted).
-CORBA::Any Unterminated(const CORBA::Any& any) {
+// `any` as a peer would send it after `edit` changed its encoded bytes.
+template <typename Edit>
+CORBA::Any Received(const CORBA::Any& any, Edit edit) {
   cdrEncapsulationStream out(CORBA::ULong(0), true);
   any >>= out;
   auto* bytes = static_cast<CORBA::Octet*>(out.bufPtr());
   const CORBA::ULong size = out.bufSize();
-  for (CORBA::ULong i = 0; i + 2 < size; ++i) {
-    if (bytes[i] == 'a' && bytes[i + 1] == 'b' && bytes[i + 2] == 0) bytes[i + 2] = 'x';
-  }
+  edit(bytes, size);
   cdrEncapsulationStream in(bytes, size);
   CORBA::Any received;
   received <<= in;
   return received;
+}
+
+// `any` with the NUL after each "ab" replaced.
+CORBA::Any Unterminated(const CORBA::Any& any) {
+  return Received(any, [](CORBA::Octet* bytes, CORBA::ULong size) {
+    for (CORBA::ULong i = 0; i + 2 < size; ++i) {
+      if (bytes[i] == 'a' && bytes[i + 1] == 'b' && bytes[i + 2] == 0) bytes[i + 2] = 'x';
+    }
+  });
 }
 
 TEST(ConversionTest, MalformedValuesFromThePeerAreRefusedWithTheConversionText) {
@@ -258,6 +267,16 @@ TEST(ConversionTest, MalformedValuesFromThePeerAreRefusedWithTheConversionText) 
   EXPECT_EQ(Written(scalar), "<malformed CORBA::Any>");
   // The well-formed originals pass.
   EXPECT_EQ(inet::CorbaAnyToAny(text).Get<std::string>(), "ab");
+
+  // A boolean of the wire is an octet and a sequence's octets are kept as
+  // they came: one that is neither 0 nor 1 reads as true.
+  const CORBA::Any flags = Received(BufferAny<i_NET::BooleanBuffer>({false, true, false}),
+                                    [](CORBA::Octet* bytes, CORBA::ULong size) {
+                                      ASSERT_EQ(bytes[size - 1], 0);
+                                      bytes[size - 1] = 42;
+                                    });
+  EXPECT_EQ(inet::CorbaAnyToAny(flags).Get<std::vector<bool>>(),
+            (std::vector<bool>{false, true, true}));
 }
 
 TEST(ConversionTest, KindNamesFollowTheCorbaEnumeration) {

@@ -108,9 +108,14 @@ void CopySequence(const Buffer& sequence, std::vector<Local>& values) {
       values.emplace_back(static_cast<const char*>(sequence[i]));
     }
   } else if constexpr (std::is_same_v<Local, bool>) {
+    // A boolean travels as an octet, and omniORB copies a received
+    // sequence's octets as they came: read them as octets (a stored bool
+    // other than 0 or 1 may not be read), anything but 0 is true.
+    static_assert(sizeof(*sequence.get_buffer()) == 1, "booleans are octets");
+    const auto* octets = reinterpret_cast<const unsigned char*>(sequence.get_buffer());
     values.clear();
     values.reserve(sequence.length());
-    for (CORBA::ULong i = 0; i < sequence.length(); ++i) values.push_back(sequence[i] != 0);
+    for (CORBA::ULong i = 0; i < sequence.length(); ++i) values.push_back(octets[i] != 0);
   } else {
     const auto* in = sequence.get_buffer();
     values.assign(in, in + sequence.length());
