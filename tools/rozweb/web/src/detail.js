@@ -119,17 +119,24 @@ export class Detail {
         ? this.WriteForm(node, type, has('array'), info.domain, valueEl) : null);
 
     if (readable) {
+      // The first read and the subscription race: a change that arrives
+      // before the read's answer is newer than it, and the answer must not
+      // put the older value back.
+      let changed = false;
       api.value(node.registry, node.path).then((answer) => {
         if (serial !== this.m_serial) return;
-        this.m_value = answer ? answer.value : undefined;
-        valueEl.textContent = formatValue(this.m_value);
+        if (!changed) {
+          this.m_value = answer ? answer.value : undefined;
+          valueEl.textContent = formatValue(this.m_value);
+        }
         this.m_fillInput?.(this.m_value);
       }, (e) => {
-        if (serial !== this.m_serial) return;
+        if (serial !== this.m_serial || changed) return;
         valueEl.textContent = failureText(e);
         valueEl.classList.add('error');
       });
       this.m_unsubscribe = this.m_live.Subscribe(node.registry, node.path, (change) => {
+        changed = true;
         this.m_value = mergeChange(this.m_value, change);
         valueEl.textContent = formatValue(this.m_value);
         valueEl.classList.remove('error');
