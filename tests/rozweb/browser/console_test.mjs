@@ -172,29 +172,42 @@ describe('rozweb console in a browser', () => {
     // The first read of settings.label is answered at once by the gateway,
     // but its answer reaches the page only after a write made elsewhere has.
     let release;
+    let fetched;
+    let before;
     const held = new Promise((resolve) => { release = resolve; });
+    const answered = new Promise((resolve) => { fetched = resolve; });
     await page.route(/\/api\/value\?.*path=settings\.label(&|$)/, async (route) => {
       const response = await route.fetch();
+      before = (await response.json()).value;
+      fetched();
       await held;
       await route.fulfill({ response });
     });
     await expand(page, 'settings');
     await treeRow(page, 'settings.label').click();
-    const value = page.locator('#detail-value');
-    let n = 0;
-    await waitFor(async () => {
-      // Written until the pane's subscription, made as the pane opens, passes it on.
-      const put = await servers.Request('PUT', '/api/value', { registry: 'test', path: 'settings.label', value: `newer ${++n}` });
-      assert.equal(put.status, 200);
-      return (await value.textContent()).startsWith('newer');
-    }, 'a change before the first value');
-    const newer = `newer ${n}`;
-    await value.filter({ hasText: new RegExp(`^${newer}$`) }).waitFor();
-    release();
-    // The late answer fills the write form: from the newer value.
-    await waitFor(async () => (await page.inputValue('#write-input')) !== '', 'the late first value');
-    assert.equal(await page.inputValue('#write-input'), newer);
-    assert.equal(await value.textContent(), newer);
+    await answered;
+    try {
+      const value = page.locator('#detail-value');
+      let n = 0;
+      await waitFor(async () => {
+        // Written until the pane's subscription, made as the pane opens, passes it on.
+        const put = await servers.Request('PUT', '/api/value',
+          { registry: 'test', path: 'settings.label', value: `newer ${++n}` });
+        assert.equal(put.status, 200);
+        return (await value.textContent()).startsWith('newer');
+      }, 'a change before the first value');
+      const newer = `newer ${n}`;
+      await value.filter({ hasText: new RegExp(`^${newer}$`) }).waitFor();
+      release();
+      // The late answer fills the write form: from the newer value.
+      await waitFor(async () => (await page.inputValue('#write-input')) !== '', 'the late first value');
+      assert.equal(await page.inputValue('#write-input'), newer);
+      assert.equal(await value.textContent(), newer);
+      assert.notEqual(before, newer);
+    } finally {
+      // The label as the other tests know it, whatever happened here.
+      await servers.Request('PUT', '/api/value', { registry: 'test', path: 'settings.label', value: before });
+    }
     await page.context().close();
   });
 
