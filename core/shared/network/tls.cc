@@ -166,11 +166,11 @@ void InfoCallback(const SSL* ssl, int where, int ret) {
     // did not come back later, on another machine: in some 200 runs of the
     // TLS tests of both builds with the cap lifted, most beside two
     // busy-looping processes, and of the 32-bit tests of the code before
-    // the cap, no handshake stalled. The cause was never found. What TLS 1.3 changes for the
-    // transport is that the server's session tickets arrive after the
-    // client's handshake has ended, as records without application data,
-    // on a connection the ORB may already be watching with poll() for
-    // callbacks (bidirectional GIOP); switching them off
+    // the cap, no handshake stalled. The cause was never found. What TLS
+    // 1.3 changes for the transport is that the server's session tickets
+    // arrive after the client's handshake has ended, as records without
+    // application data, on a connection the ORB may already be watching
+    // with poll() for callbacks (bidirectional GIOP); switching them off
     // (SSL_set_num_tickets(ssl, 0) on the server side) is the first thing
     // to try should the stall come back. The cap also keeps the connect
     // failure's reason: under TLS 1.3 the server refuses the client's
