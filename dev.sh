@@ -371,10 +371,11 @@ cmd_fuzz() {
     # omniORB reserves memory for lengths that the bytes do not back: a
     # type code's encapsulation (up to 4 GiB) before it finds the bytes
     # missing, and a sequence whose length its 32-bit overrun check wraps
-    # around (up to 32 GiB). That memory stays untouched unless the code
-    # under test walks it, so single allocations are let through and the
-    # RSS limit (2 GiB) catches memory that is really used. -timeout: an
-    # input that takes longer is a hang.
+    # around (fuzz/cdr_input.h lets only the smallest such wrap through,
+    # about 4 GiB). That memory stays untouched unless the code under test
+    # walks it, so single allocations are let through and the RSS limit
+    # (2 GiB) catches memory that is really used. -timeout: an input that
+    # takes longer is a hang.
     # Targets that decode CDR get the type code dictionary.
     dict=()
     if grep -q '"cdr_input.h"' "$ROOT/fuzz/${target}_fuzzer.cc"; then

@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <memory>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace fuzzcdr {
@@ -40,7 +41,7 @@ inline CORBA::ORB_ptr Orb() {
 // answer false.
 class Input {
  public:
-  Input(const uint8_t* data, size_t size) : m_storage(size / 8 + 1) {
+  Input(const uint8_t* data, size_t size) : m_storage(size / 8 + 1), m_size(size) {
     Orb();
     if (size == 0) return;
     // A read-only stream over an aligned copy checks every length against
@@ -62,6 +63,9 @@ class Input {
   bool Read(T& value) {
     if (!m_stream) return false;
     try {
+      if constexpr (IsNumberSequence<T>::value) {
+        if (!AffordableLength(sizeof(Element<T>))) return false;
+      }
       if constexpr (std::is_same_v<T, CORBA::TypeCode_var>) {
         value = CORBA::TypeCode::unmarshalTypeCode(*m_stream);
       } else if constexpr (std::is_same_v<T, CORBA::Octet>) {
@@ -108,7 +112,43 @@ class Input {
     return false;
   }
 
+  // A sequence of numbers, as omniORB's templates of fixed-size elements
+  // decode it.
+  template <typename T>
+  using Element = std::remove_reference_t<decltype(std::declval<T&>()[0])>;
+  template <typename T, typename = void>
+  struct IsNumberSequence : std::false_type {};
+  template <typename T>
+  struct IsNumberSequence<T, std::void_t<Element<T>>>
+      : std::bool_constant<std::is_arithmetic_v<Element<T>> &&
+                           std::is_base_of_v<_CORBA_Sequence<Element<T>>, T>> {};
+
+  // omniORB checks a sequence's length against the bytes left in 32-bit
+  // arithmetic: a length whose bytes reach 2^32 or more passes when the
+  // wrapped count fits, and omniORB then allocates every element it
+  // claims (up to 32 GiB) and, when the bytes are in the other order,
+  // swaps each one of them in place. That is omniORB's and happens before
+  // any of the library's code runs; the library's part is to drop such a
+  // sequence once it arrives. So the smallest wrap (under 4 GiB + the
+  // input, allocated but never touched, in the machine's byte order) is
+  // decoded and the rest are not: the sanitizer's shadow of more would
+  // exceed the fuzzer's memory limit. False when the length at the
+  // stream's position, of elements of `size` bytes, is one of the rest.
+  bool AffordableLength(size_t size) const {
+    // The length is the next 4-aligned word (a memory stream's position
+    // counts from its first byte); without one omniORB refuses anyway.
+    const size_t at = (size_t{m_stream->currentInputPtr()} + 3) & ~size_t{3};
+    if (at + 4 > m_size) return true;
+    uint32_t length = 0;
+    std::memcpy(&length, reinterpret_cast<const char*>(m_storage.data()) + at, 4);
+    if (m_stream->unmarshal_byte_swap()) length = cdrStream::byteSwap(length);
+    const uint64_t bytes = uint64_t{length} * size;
+    if (bytes <= 0xFFFFFFFFu) return true;
+    return bytes < (uint64_t{1} << 33) && !m_stream->unmarshal_byte_swap();
+  }
+
   std::vector<uint64_t> m_storage;
+  size_t m_size;
   std::unique_ptr<cdrMemoryStream> m_stream;
 };
 
