@@ -156,7 +156,7 @@ TEST_F(TlsTest, CaSignedClientReadsWritesSubscribesAndReadsSignalsOverTls) {
 TEST_F(TlsTest, PlainServerSaysNothingAboutTls) {
   RegdProcess regd;
   regd.Start();
-  EXPECT_EQ(regd.Stop(), 0);
+  EXPECT_EQ(regd.Stop(), 0) << regd.ReadStderr();
   EXPECT_EQ(regd.ReadStderr().find("SSL"), std::string::npos) << regd.ReadStderr();
   EXPECT_EQ(regd.ReadStdout().find("(TLS)"), std::string::npos);
 }
@@ -207,7 +207,7 @@ TEST_F(TlsTest, ClientsWithoutAValidCertificateAreRefusedAndLogged) {
 
   // A client that trusts the other CA only refuses regd as well.
   EXPECT_EQ(Rozctl(regd, pki, "operator", {"ping"}, pki.OtherCa()).exitCode, 1);
-  EXPECT_EQ(regd.Stop(), 0);
+  EXPECT_EQ(regd.Stop(), 0) << regd.ReadStderr();
 }
 
 // The library's connect failure says why the TLS handshake failed, and only
@@ -248,7 +248,7 @@ TEST_F(TlsTest, ConnectFailuresSayWhyTheHandshakeFailed) {
     const std::string plain = attempt(plainRegd.Port());
     EXPECT_NE(plain.find("(TLS handshake closed by the peer)"), std::string::npos) << plain;
     const unsigned int gone = plainRegd.Port();
-    EXPECT_EQ(plainRegd.Stop(), 0);
+    EXPECT_EQ(plainRegd.Stop(), 0) << plainRegd.ReadStderr();
     const std::string nobody = attempt(gone);
     EXPECT_EQ(nobody.find("TLS handshake"), std::string::npos) << "no handshake began: " << nobody;
     roz::Shutdown();
@@ -393,7 +393,7 @@ TEST_F(TlsTest, HostileHandshakesLeaveGoodClientsServed) {
       << "the garbage is logged";
   EXPECT_TRUE(regd.Running());
   EXPECT_EQ(Rozctl(regd, pki, "operator", {"ping"}).exitCode, 0);
-  EXPECT_EQ(regd.Stop(), 0);
+  EXPECT_EQ(regd.Stop(), 0) << regd.ReadStderr();
 }
 
 }  // namespace

@@ -94,7 +94,8 @@ namespace detail {
 // Called by OrbManager::Init only. Before the ORB starts: hands `settings`
 // to the ORB's TLS transport (the strings are copied and kept). After it:
 // registers the interceptors behind CurrentCallPeer and LastServerIdentity
-// (again for every ORB: a destroyed ORB forgets them).
+// and the one that frees OpenSSL's per-thread state as each thread of the
+// ORB ends (again for every ORB: a destroyed ORB forgets them).
 void ConfigureTlsTransport(const TlsSettings& settings);
 void InstallPeerInterceptors();
 }  // namespace detail
