@@ -89,7 +89,7 @@ void OrbManager::Init(int argc, char** argv, unsigned int port, unsigned int max
   CORBA::release(om->m_orb);
   om->m_orb = orb;
   om->m_tlsActive = tls;
-  if (tls) detail::InstallPeerInterceptors();
+  if (tls) detail::InstallTlsInterceptors();
   try {
     om->Setup();
   } catch (...) {

@@ -401,7 +401,7 @@ void ConfigureTlsTransport(const TlsSettings& settings) {
   *transport->m_infoCallback = &InfoCallback;
 }
 
-void InstallPeerInterceptors() {
+void InstallTlsInterceptors() {
   // The ORB forgets its interceptors when it is destroyed, so each ORB of
   // the process gets them anew; removing first keeps them from running
   // twice should an ORB keep them after all.

@@ -97,7 +97,7 @@ namespace detail {
 // and the one that frees OpenSSL's per-thread state as each thread of the
 // ORB ends (again for every ORB: a destroyed ORB forgets them).
 void ConfigureTlsTransport(const TlsSettings& settings);
-void InstallPeerInterceptors();
+void InstallTlsInterceptors();
 }  // namespace detail
 
 }  // namespace inet
